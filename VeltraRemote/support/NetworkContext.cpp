@@ -1,0 +1,49 @@
+#include "support/NetworkContext.h"
+
+#include <openssl/crypto.h>
+
+#include <asio/executor_work_guard.hpp>
+#include <csignal>
+#include <thread>
+
+#include "support/ThreadName.h"
+
+namespace veltra {
+
+struct NetworkContext::Runner {
+  explicit Runner(asio::io_context& context)
+      : work(asio::make_work_guard(context)), thread([&context] {
+          setCurrentThreadName("veltra.wire");
+          context.run();
+        }) {}
+  asio::executor_work_guard<asio::io_context::executor_type> work;
+  std::thread thread;
+};
+
+NetworkContext::NetworkContext() {
+  // A peer that resets its end must not kill us with SIGPIPE. Asio already sends with
+  // MSG_NOSIGNAL; ignoring the signal covers every other path.
+  std::signal(SIGPIPE, SIG_IGN);
+  // OpenSSL cleans up in an exit handler. Initialising it before this object exists makes that
+  // handler run after our destructor has stopped the network thread, which may be sealing.
+  OPENSSL_init_crypto(0, nullptr);
+  runner_ = new Runner(context_);
+}
+
+NetworkContext::~NetworkContext() {
+  runner_->work.reset();
+  context_.stop();
+  if (runner_->thread.joinable()) runner_->thread.join();
+  delete runner_;
+}
+
+NetworkContext& NetworkContext::shared() {
+  static NetworkContext instance;
+  return instance;
+}
+
+bool NetworkContext::isNetworkThread() const {
+  return std::this_thread::get_id() == runner_->thread.get_id();
+}
+
+}  // namespace veltra

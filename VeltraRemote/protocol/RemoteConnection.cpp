@@ -41,15 +41,17 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
     adoptError_ = error;
   }
 
-  void start(std::function<void()> onReady, std::function<void(RemotePacket, Bytes)> onPacket,
-             std::function<void(std::string)> onEnd) {
-    asio::post(strand_, [self = shared_from_this(), onReady = std::move(onReady),
-                         onPacket = std::move(onPacket), onEnd = std::move(onEnd)]() mutable {
+  void start(std::function<void()> readyCallback,
+             std::function<void(RemotePacket, Bytes)> packetCallback,
+             std::function<void(std::string)> endCallback) {
+    asio::post(strand_, [self = shared_from_this(), ready = std::move(readyCallback),
+                         packet = std::move(packetCallback),
+                         end = std::move(endCallback)]() mutable {
       if (self->started_ || self->ended_) return;
       self->started_ = true;
-      self->onReady_ = std::move(onReady);
-      self->onPacket_ = std::move(onPacket);
-      self->onEnd_ = std::move(onEnd);
+      self->onReady_ = std::move(ready);
+      self->onPacket_ = std::move(packet);
+      self->onEnd_ = std::move(end);
       self->armDeadline();
       if (self->channel_.role() == Role::client) {
         self->resolve();
@@ -210,7 +212,7 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
     resolver_.cancel();
     socket_.shutdown(tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
-    if (auto onEnd = std::move(onEnd_)) onEnd(reason);
+    if (auto end = std::move(onEnd_)) end(reason);
     clearCallbacks();
     // Writes not yet handed to the kernel are dropped; their completions still run, once. The
     // one in flight completes through its handler with operation_aborted.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "protocol/PacketSender.h"
 #include "protocol/RemotePacket.h"
 #include "protocol/RemoteRole.h"
 #include "protocol/SecretKey.h"
@@ -31,7 +32,7 @@ struct RemoteConnectionOptions {
   std::chrono::milliseconds handshakeDeadline{10'000};
 };
 
-class RemoteConnection {
+class RemoteConnection final : public PacketSender {
  public:
   using Role = RemoteRole;
   using Options = RemoteConnectionOptions;
@@ -49,7 +50,7 @@ class RemoteConnection {
   static std::unique_ptr<RemoteConnection> accepted(asio::ip::tcp::socket socket,
                                                     const SecretKey& secret, Options options = {});
 
-  ~RemoteConnection();
+  ~RemoteConnection() override;
   RemoteConnection(const RemoteConnection&) = delete;
   RemoteConnection& operator=(const RemoteConnection&) = delete;
 
@@ -65,7 +66,7 @@ class RemoteConnection {
   // Queues one session packet. Dropped, with its completion called at once, before the
   // handshake is complete or after the end. Otherwise the completion runs once the kernel has
   // taken the bytes (or the write failed). Completions run on the wire strand.
-  void send(RemotePacket type, Bytes payload, std::function<void()> completion = {});
+  void send(RemotePacket type, Bytes payload, std::function<void()> completion = {}) override;
   // Ends the connection with "Disconnected". Any thread, any number of times.
   void cancel();
 

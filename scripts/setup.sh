@@ -7,9 +7,11 @@ packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format git
   # libraries
-  libssl-dev libasio-dev nlohmann-json3-dev libicu-dev
+  libssl-dev libasio-dev nlohmann-json3-dev libicu-dev libavcodec-dev libavutil-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
+  # an independent H.264 decoder and encoder for the codec tests and benchmarks
+  ffmpeg
   # the virtual display
   xvfb xauth
 )

@@ -44,23 +44,23 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
   void start(std::function<void()> readyCallback,
              std::function<void(RemotePacket, Bytes)> packetCallback,
              std::function<void(std::string)> endCallback) {
-    asio::post(strand_, [self = shared_from_this(), ready = std::move(readyCallback),
-                         packet = std::move(packetCallback),
-                         end = std::move(endCallback)]() mutable {
-      if (self->started_ || self->ended_) return;
-      self->started_ = true;
-      self->onReady_ = std::move(ready);
-      self->onPacket_ = std::move(packet);
-      self->onEnd_ = std::move(end);
-      self->armDeadline();
-      if (self->channel_.role() == Role::client) {
-        self->resolve();
-      } else if (self->adoptError_) {
-        self->finish(self->adoptError_.message());
-      } else {
-        self->transportReady();
-      }
-    });
+    asio::post(strand_,
+               [self = shared_from_this(), ready = std::move(readyCallback),
+                packet = std::move(packetCallback), end = std::move(endCallback)]() mutable {
+                 if (self->started_ || self->ended_) return;
+                 self->started_ = true;
+                 self->onReady_ = std::move(ready);
+                 self->onPacket_ = std::move(packet);
+                 self->onEnd_ = std::move(end);
+                 self->armDeadline();
+                 if (self->channel_.role() == Role::client) {
+                   self->resolve();
+                 } else if (self->adoptError_) {
+                   self->finish(self->adoptError_.message());
+                 } else {
+                   self->transportReady();
+                 }
+               });
   }
 
   void send(RemotePacket type, Bytes payload, std::function<void()> completion) {

@@ -19,7 +19,7 @@
 #include "protocol/RemoteAuthentication.h"
 #include "protocol/RemotePacket.h"
 #include "protocol/SessionCipher.h"
-#include "support/Allocator.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -165,12 +165,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // As our programs do; run with --default-allocator to see glibc's defaults.
-  bool tune = true;
-  for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--default-allocator") tune = false;
-  }
-  if (tune) veltra::tuneAllocatorForStreaming();
+  veltra::bench::tuneAllocatorUnlessAsked(argc, argv);
   // Size by size, so that a change in machine load hits both sides of each ratio alike.
   for (const int64_t size : kSizes) {
     benchmark::RegisterBenchmark("rawEvpSealOpen", rawEvpSealOpen)->Arg(size);

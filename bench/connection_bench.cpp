@@ -9,7 +9,6 @@
 
 #include "protocol/RemoteConnection.h"
 #include "ratio_reporter.h"
-#include "support/Allocator.h"
 
 namespace {
 
@@ -110,12 +109,7 @@ BENCHMARK(plainTcpReference)->Unit(benchmark::kMillisecond)->UseRealTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-  // As our programs do; run with --default-allocator to see glibc's defaults.
-  bool tune = true;
-  for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--default-allocator") tune = false;
-  }
-  if (tune) veltra::tuneAllocatorForStreaming();
+  veltra::bench::tuneAllocatorUnlessAsked(argc, argv);
   benchmark::Initialize(&argc, argv);
   veltra::bench::RatioReporter reporter({std::pair<std::string, std::string>{
       "sealedPacketsOverLoopback/real_time", "plainTcpReference/real_time"}});

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/Allocator.h"
+
 namespace veltra::bench {
 
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -41,5 +43,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::vector<std::pair<std::string, std::string>> pairs_;
   std::map<std::string, double> rates_;
 };
+
+// Benchmarks run with the allocator tuned as our programs are; --default-allocator shows glibc's
+// defaults instead.
+inline void tuneAllocatorUnlessAsked(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--default-allocator") return;
+  }
+  tuneAllocatorForStreaming();
+}
 
 }  // namespace veltra::bench

@@ -1,8 +1,8 @@
 #include "codec/H264Session.h"
 
-#include <mutex>
 #include <string_view>
 
+#include "codec/FFmpegSupport.h"
 #include "protocol/RemoteError.h"
 
 extern "C" {
@@ -47,22 +47,10 @@ Family familyOf(std::string_view name) {
   return Family::software;
 }
 
-struct ContextFree {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct BufferUnref {
-  void operator()(AVBufferRef* buffer) const { av_buffer_unref(&buffer); }
-};
-struct FrameFree {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFree {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-using ContextPtr = std::unique_ptr<AVCodecContext, ContextFree>;
-using BufferPtr = std::unique_ptr<AVBufferRef, BufferUnref>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+using ffmpeg::BufferPtr;
+using ffmpeg::ContextPtr;
+using ffmpeg::FramePtr;
+using ffmpeg::PacketPtr;
 
 RemoteError unavailable(int status) {
   return RemoteError::unavailable("Hardware H.264 encoder unavailable (" + std::to_string(status) +
@@ -223,9 +211,7 @@ int64_t h264BitRate(const RemoteConfiguration& configuration) {
 
 std::unique_ptr<H264Session> openH264Session(const RemoteConfiguration& configuration,
                                              const H264SessionOptions& options) {
-  // FFmpeg would print to stderr; the status line is the product's only report.
-  static std::once_flag quiet;
-  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+  ffmpeg::silenceLogging();
 
   if (configuration.width <= 0 || configuration.height <= 0 || configuration.fps <= 0) {
     throw unprepared();

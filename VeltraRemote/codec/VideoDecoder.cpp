@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
+#include "codec/FFmpegSupport.h"
 #include "protocol/RemoteError.h"
 
 extern "C" {
@@ -30,25 +30,9 @@ constexpr unsigned kMaxSliceThreads = 8;
 constexpr AVHWDeviceType kDeviceTypes[] = {AV_HWDEVICE_TYPE_VAAPI, AV_HWDEVICE_TYPE_VDPAU,
                                            AV_HWDEVICE_TYPE_CUDA};
 
-struct ContextFree {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameFree {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFree {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-using ContextPtr = std::unique_ptr<AVCodecContext, ContextFree>;
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
-
-// FFmpeg logs to stderr by default; the library reports through its errors and callbacks only.
-// The level is process-wide, which suits every FFmpeg user in this program.
-void silenceFFmpeg() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
+using ffmpeg::ContextPtr;
+using ffmpeg::FramePtr;
+using ffmpeg::PacketPtr;
 
 RemoteError invalidFormat(int status) {
   return RemoteError::unavailable("Invalid video format (" + std::to_string(status) + ").");
@@ -191,7 +175,7 @@ struct VideoDecoder::Session {
 };
 
 VideoDecoder::VideoDecoder(Acceleration acceleration) : acceleration_(acceleration) {
-  silenceFFmpeg();
+  ffmpeg::silenceLogging();
 }
 
 VideoDecoder::~VideoDecoder() = default;

@@ -30,8 +30,14 @@ VideoPicture VideoPicture::reference(const AVFrame* frame) {
   return adopt(copy);
 }
 
-int VideoPicture::width() const { return frame_ ? frame_->width : 0; }
-int VideoPicture::height() const { return frame_ ? frame_->height : 0; }
-int VideoPicture::pixelFormat() const { return frame_ ? frame_->format : -1; }
+int VideoPicture::width() const {
+  return frame_ ? frame_->width : 0;
+}
+int VideoPicture::height() const {
+  return frame_ ? frame_->height : 0;
+}
+int VideoPicture::pixelFormat() const {
+  return frame_ ? frame_->format : -1;
+}
 
 }  // namespace veltra

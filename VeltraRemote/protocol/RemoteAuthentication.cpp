@@ -1,46 +1,19 @@
 #include "protocol/RemoteAuthentication.h"
 
 #include <openssl/crypto.h>
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <cstdint>
-#include <limits>
 #include <optional>
 
 #include "protocol/Base64.h"
 #include "protocol/Crypto.h"
 #include "protocol/RemoteError.h"
+#include "protocol/UnicodeText.h"
 
 namespace veltra::RemoteAuthentication {
 namespace {
 
 constexpr const char* kKeyTextError = "Use the 32-byte connection key shown by Veltra Host.";
-
-// Strips Unicode white space (spaces, tabs, line and paragraph separators, NEL, no-break space
-// and the like) from both ends, as pasted or typed keys often carry some. Text that is not valid
-// UTF-8 is left as it is and then fails as Base64.
-std::string_view trimWhiteSpace(std::string_view text) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  const auto length = static_cast<int32_t>(text.size());
-  int32_t begin = 0;
-  while (begin < length) {
-    int32_t next = begin;
-    UChar32 c = 0;
-    U8_NEXT(bytes, next, length, c);
-    if (c < 0 || !u_isUWhiteSpace(c)) break;
-    begin = next;
-  }
-  int32_t end = length;
-  while (end > begin) {
-    int32_t previous = end;
-    UChar32 c = 0;
-    U8_PREV(bytes, begin, previous, c);
-    if (c < 0 || !u_isUWhiteSpace(c)) break;
-    end = previous;
-  }
-  return text.substr(static_cast<size_t>(begin), static_cast<size_t>(end - begin));
-}
 
 // The message is built from parts: the HMAC sees their concatenation. Fixed-size nonces keep the
 // boundaries unambiguous, so a shifted byte cannot turn one exchange's message into another's.
@@ -63,10 +36,8 @@ Bytes nonce() {
 }
 
 SecretKey secret(std::string_view text) {
-  // ICU indexes UTF-8 with int32_t; no key text comes near that.
-  if (text.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
-    throw RemoteError::unavailable(kKeyTextError);
-  }
+  // Pasted or typed keys often carry white space at their ends. Text that is not valid UTF-8 is
+  // left as it is and then fails as Base64.
   std::optional<Bytes> decoded = base64Decode(trimWhiteSpace(text));
   if (!decoded || decoded->size() != SecretKey::kSize) {
     if (decoded) OPENSSL_cleanse(decoded->data(), decoded->size());

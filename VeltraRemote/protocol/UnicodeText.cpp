@@ -17,16 +17,22 @@ bool fitsIcu(std::string_view utf8) {
   return utf8.size() <= INT32_MAX;
 }
 
-bool isValidUtf8(std::string_view utf8) {
-  if (!fitsIcu(utf8)) return false;
+// Calls `stop` with each code point in turn (negative for an ill-formed sequence) until it
+// returns true; returns whether it did.
+template <typename Stop>
+bool anyCodePoint(std::string_view utf8, Stop stop) {
   const auto length = static_cast<int32_t>(utf8.size());
   int32_t index = 0;
   while (index < length) {
     UChar32 codePoint;
     U8_NEXT(utf8.data(), index, length, codePoint);
-    if (codePoint < 0) return false;
+    if (stop(codePoint)) return true;
   }
-  return true;
+  return false;
+}
+
+bool isValidUtf8(std::string_view utf8) {
+  return fitsIcu(utf8) && !anyCodePoint(utf8, [](UChar32 c) { return c < 0; });
 }
 
 }  // namespace
@@ -47,15 +53,8 @@ std::optional<size_t> graphemeCount(std::string_view utf8) {
 }
 
 bool containsWhiteSpace(std::string_view utf8) {
-  if (!fitsIcu(utf8)) return false;
-  const auto length = static_cast<int32_t>(utf8.size());
-  int32_t index = 0;
-  while (index < length) {
-    UChar32 codePoint;
-    U8_NEXT(utf8.data(), index, length, codePoint);
-    if (codePoint >= 0 && u_isUWhiteSpace(codePoint)) return true;
-  }
-  return false;
+  return fitsIcu(utf8) &&
+         anyCodePoint(utf8, [](UChar32 c) { return c >= 0 && u_isUWhiteSpace(c); });
 }
 
 std::string_view trimWhiteSpace(std::string_view utf8) {

@@ -12,8 +12,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # an independent H.264 decoder and encoder for the codec tests and benchmarks
   ffmpeg
-  # the virtual display
-  xvfb xauth
+  # the X11 host: virtual display, capture, input injection
+  xvfb xauth libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
+  libyuv-dev libsystemd-dev
 )
 
 missing=()

@@ -85,6 +85,13 @@ void configure(AVCodecContext* context, const RemoteConfiguration& configuration
   context->gop_size = 2 * configuration.fps;
   context->max_b_frames = 0;
   context->profile = FF_PROFILE_H264_HIGH;
+  // Captured pictures are BT.601 video range (libyuv's conversion); saying so in the stream keeps
+  // decoders from guessing BT.709 and shifting every colour. Primaries and transfer are sRGB's,
+  // as on any desktop.
+  context->colorspace = AVCOL_SPC_SMPTE170M;
+  context->color_range = AVCOL_RANGE_MPEG;
+  context->color_primaries = AVCOL_PRI_BT709;
+  context->color_trc = AVCOL_TRC_IEC61966_2_1;
 }
 
 // Each family's low-latency settings. Every option here exists in FFmpeg 5.1; a rejection

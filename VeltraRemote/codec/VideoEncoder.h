@@ -7,6 +7,7 @@
 #include <string>
 
 #include "codec/H264Session.h"
+#include "codec/PictureEncoder.h"
 #include "codec/VideoPicture.h"
 #include "protocol/PacketSender.h"
 #include "protocol/RemoteConfiguration.h"
@@ -31,7 +32,7 @@ namespace veltra {
 // any thread but its own queue (so not from inside onFailure): a picture already taken is
 // finished and sent, then the encoder is released without draining; a send completion that
 // runs later finds the encoder gone and does nothing.
-class VideoEncoder {
+class VideoEncoder final : public PictureEncoder {
  public:
   using Options = H264SessionOptions;
 
@@ -41,24 +42,21 @@ class VideoEncoder {
   // Around a given session: tests use it with a scripted fake.
   VideoEncoder(RemoteConfiguration configuration, std::shared_ptr<PacketSender> sender,
                std::unique_ptr<H264Session> session);
-  ~VideoEncoder();
+  ~VideoEncoder() override;
 
   VideoEncoder(const VideoEncoder&) = delete;
   VideoEncoder& operator=(const VideoEncoder&) = delete;
 
-  // A fatal encoding error, as the text the session ends with. Set before the first encode().
-  std::function<void(std::string)> onFailure;
-
   // Takes `picture` (NV12, the configured size) for encoding, or drops it while a picture is
   // pending, three frames are unacknowledged or the encoder is stopped. Returns at once; true
   // when taken. `presentationTime` is in microseconds of a monotonic clock. Capture queue.
-  bool encode(VideoPicture picture, int64_t presentationTime);
+  bool encode(VideoPicture picture, int64_t presentationTime) override;
   // Drops every later picture, then drains and releases the encoder; what the encoder still
   // held goes out through the output step before this returns. Nothing is sent afterwards.
   // Capture queue; a second call does nothing.
-  void stop();
+  void stop() override;
   // One frameAck from the client: unacknowledged = max(unacknowledged - 1, 0). Main thread.
-  void acknowledgeFrame();
+  void acknowledgeFrame() override;
 
   const std::string& encoderName() const { return name_; }
   int64_t bitRate() const { return bitRate_; }

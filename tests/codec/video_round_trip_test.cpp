@@ -144,6 +144,9 @@ TEST_P(VideoRoundTripTest, EncodedPicturesDecodeCloseToTheSourceAndFFmpegAgrees)
     const RemoteFrame& frame = *frames[index];
     ASSERT_EQ(frame.width(), width);
     ASSERT_EQ(frame.height(), height);
+    // The stream says how its samples read, so the view converts with the capture's matrix.
+    EXPECT_EQ(frame.colorSpace(), AVCOL_SPC_SMPTE170M);
+    EXPECT_FALSE(frame.isFullRange());
     worst = std::min(worst, test::lumaPsnr(frame.plane(0), frame.stride(0), sources[index].data(),
                                            width, width, height));
   }

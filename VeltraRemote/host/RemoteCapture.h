@@ -1,0 +1,122 @@
+#pragma once
+
+#include <asio/steady_timer.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "codec/PictureEncoder.h"
+#include "host/ScreenSource.h"
+#include "protocol/RemoteConfiguration.h"
+#include "support/MainQueue.h"
+#include "support/SerialQueue.h"
+
+namespace veltra {
+
+class PacketSender;
+class PicturePool;
+
+struct RemoteCaptureOptions {
+  // How often, and how far apart, the display is looked for before start() gives up: a display
+  // that was just created may not accept clients yet.
+  int lookupTries = 10;
+  std::chrono::milliseconds lookupInterval{200};
+};
+
+// Streams one display to an encoder: at most `fps` pictures a second on absolute deadlines, a
+// picture only when the screen or the pointer changed (the first one always), at most three
+// pictures in flight (a pool of three NV12 buffers; a tick with none free is skipped). A change
+// stays pending until the encoder takes a picture taken after it, so a change followed by a still
+// screen is never lost to a busy encoder.
+//
+// THREADING: the constructor, start(), stop() and the destructor on the main thread; encoder() on
+// any thread. Everything else runs on the capture queue (thread "veltra.capture"): the display
+// lookup, the pacing timer, the source, the pool and encode()/stop() of the encoder. Completions
+// run on the main queue. onFailure is called on the capture queue (the display was lost) or the
+// encoder's thread (an encoding error), never on main: the owner hops to main itself.
+//
+// LIFETIME: one capture per session; a stopped capture is not restarted. The destructor stops a
+// capture that is still running and waits for that (never for the main thread, so it may run
+// there, but not inside onFailure); a start() still looking for its display then never
+// completes.
+class RemoteCapture final {
+ public:
+  using Options = RemoteCaptureOptions;
+  using StartCompletion = std::function<void(std::string error)>;
+
+  // `encoder` and `source` are used on the capture queue from start() on; the capture forwards
+  // the encoder's onFailure to its own.
+  RemoteCapture(RemoteConfiguration configuration, std::unique_ptr<PictureEncoder> encoder,
+                std::unique_ptr<ScreenSource> source, MainQueue& main, Options options = {});
+  // The session's capture: a VideoEncoder on `sender` and the platform's screen source. Throws
+  // what VideoEncoder's constructor throws.
+  static std::unique_ptr<RemoteCapture> create(RemoteConfiguration configuration,
+                                               std::shared_ptr<PacketSender> sender,
+                                               MainQueue& main, Options options = {});
+  ~RemoteCapture();
+
+  RemoteCapture(const RemoteCapture&) = delete;
+  RemoteCapture& operator=(const RemoteCapture&) = delete;
+
+  // The text a running capture ends with: "Virtual display connection lost." (reported once; no
+  // picture is taken after it) or the encoder's error. Set before start(); stop() is still due.
+  std::function<void(std::string)> onFailure;
+
+  // Where the host acknowledges frames (main thread).
+  PictureEncoder& encoder() { return *encoder_; }
+
+  // Looks for display `displayID` (lookupTries tries, lookupInterval apart) and starts capturing
+  // it. `completion` gets "" once capturing, or the reason it is not: the display was never found
+  // ("Virtual display is not available to screen capture."), stop() came first, or start() was
+  // called before. Asynchronous; the completion runs exactly once unless the capture is destroyed
+  // first.
+  void start(uint32_t displayID, StartCompletion completion);
+  // Ends the lookup or the capture, closes the source, then stops the encoder on the capture
+  // queue (so that stop cannot overlap a picture being handed over); `completion` runs on main
+  // afterwards. A start() still looking for its display completes with an error first. Safe to
+  // call more than once and after a failed start.
+  void stop(std::function<void()> completion);
+
+ private:
+  enum class Phase { idle, lookingUp, capturing, failed, stopped };
+
+  // Capture queue only.
+  void tryOpen();
+  void waitForNextTry();
+  void scheduleTick();
+  void tick();
+  void fail(std::string text);
+  void stopOnQueue();
+  void completeStart(std::string error);
+
+  const RemoteConfiguration configuration_;
+  const Options options_;
+  MainQueue& main_;
+  const std::unique_ptr<PictureEncoder> encoder_;
+  const std::unique_ptr<ScreenSource> source_;
+
+  // Main thread only.
+  bool startCalled_ = false;
+
+  // Capture queue only.
+  Phase phase_ = Phase::idle;
+  uint32_t displayID_ = 0;
+  int tries_ = 0;
+  StartCompletion startCompletion_;
+  std::shared_ptr<PicturePool> pool_;
+  std::chrono::steady_clock::time_point nextTick_;
+  std::chrono::steady_clock::duration period_{};
+  // The screen may differ from the last picture the encoder took.
+  bool dirty_ = true;
+  // Lookup waits and pacing. Destroyed on the capture queue by the destructor: it must go before
+  // the queue's io_context does.
+  std::optional<asio::steady_timer> timer_;
+
+  // Last member: destroyed first, so the thread is joined while everything it uses still exists.
+  SerialQueue queue_;
+};
+
+}  // namespace veltra

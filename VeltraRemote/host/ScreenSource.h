@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+// FFmpeg stays out of our public headers.
+struct AVFrame;
+
+namespace veltra {
+
+// The platform under RemoteCapture: one display's pixels and pointer, and word of what changed.
+// RemoteCapture decides when to look and what to do with a picture; X11ScreenSource does the
+// looking, a scripted fake stands in for it in the capture's tests.
+//
+// THREADING: created on any thread, then used on the capture queue only (every method).
+class ScreenSource {
+ public:
+  virtual ~ScreenSource() = default;
+
+  // Connects to display `displayID` and starts watching it. False, leaving the source closed,
+  // while the display cannot be reached, refuses us, lacks what capture needs, or its screen is
+  // not exactly width × height; the caller may try again later. Opening an open source closes
+  // it first.
+  virtual bool open(uint32_t displayID, int width, int height) = 0;
+  // Reads what the display reported since the last call, without waiting for anything but one
+  // short query. True when the screen may now differ from what the last grab() saw: drawing, a
+  // moved pointer, a new cursor image, or nothing grabbed yet.
+  virtual bool poll() = 0;
+  // Copies the whole screen, the pointer drawn in, into `nv12`: an NV12 frame of the opened
+  // size whose planes the caller has allocated and may write. Changes made from now on show in
+  // a later poll(). False when the screen can no longer be captured; broken() then says so.
+  virtual bool grab(AVFrame* nv12) = 0;
+  // The display went away or stopped answering: nothing will work again until open().
+  virtual bool broken() const = 0;
+  // Releases the connection and everything the display holds for us. Safe when closed.
+  virtual void close() = 0;
+};
+
+// The platform's source: X11ScreenSource.
+std::unique_ptr<ScreenSource> makeScreenSource();
+
+}  // namespace veltra

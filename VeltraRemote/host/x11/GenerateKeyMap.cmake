@@ -1,0 +1,55 @@
+# Writes the injector's key table (an initializer list of {mac, X keycode} rows) from keymap.tsv.
+# Run as: cmake -DTSV=<keymap.tsv> -DOUTPUT=<KeyMapTable.inc> -P GenerateKeyMap.cmake
+#
+# The table is checked here rather than trusted at run time: a malformed row fails the build
+# instead of silently typing the wrong key.
+
+cmake_minimum_required(VERSION 3.25)
+
+if(NOT TSV OR NOT OUTPUT)
+  message(FATAL_ERROR "GenerateKeyMap.cmake needs -DTSV=... and -DOUTPUT=...")
+endif()
+
+file(STRINGS "${TSV}" lines ENCODING UTF-8)
+set(rows "")
+set(seen "")
+set(headerSeen FALSE)
+foreach(line IN LISTS lines)
+  if(line STREQUAL "" OR line MATCHES "^#")
+    continue()
+  endif()
+  string(REPLACE "\t" ";" fields "${line}")
+  list(LENGTH fields count)
+  if(NOT count EQUAL 5)
+    message(FATAL_ERROR "${TSV}: expected 5 tab-separated fields in \"${line}\"")
+  endif()
+  list(GET fields 0 mac)
+  list(GET fields 1 macName)
+  list(GET fields 2 evdev)
+  list(GET fields 4 xKeycode)
+  if(NOT headerSeen)
+    if(NOT mac STREQUAL "mac")
+      message(FATAL_ERROR "${TSV}: the first row must be the header, found \"${line}\"")
+    endif()
+    set(headerSeen TRUE)
+    continue()
+  endif()
+  if(NOT mac MATCHES "^[0-9]+$" OR NOT evdev MATCHES "^[0-9]+$" OR NOT xKeycode MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "${TSV}: non-numeric code in \"${line}\"")
+  endif()
+  math(EXPR expected "${evdev} + 8")
+  if(mac GREATER 127 OR NOT xKeycode EQUAL expected OR xKeycode GREATER 255)
+    message(FATAL_ERROR "${TSV}: out of range or X keycode != evdev + 8 in \"${line}\"")
+  endif()
+  if(mac IN_LIST seen)
+    message(FATAL_ERROR "${TSV}: mac code ${mac} listed twice")
+  endif()
+  list(APPEND seen ${mac})
+  string(APPEND rows "    {${mac}, ${xKeycode}},  // ${macName}\n")
+endforeach()
+
+if(rows STREQUAL "")
+  message(FATAL_ERROR "${TSV}: no key rows")
+endif()
+
+file(WRITE "${OUTPUT}" "// Generated from keymap.tsv by GenerateKeyMap.cmake; edit the table, not this file.\n${rows}")

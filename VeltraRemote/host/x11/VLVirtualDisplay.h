@@ -1,0 +1,107 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "host/VirtualDisplay.h"
+#include "support/SerialQueue.h"
+
+namespace veltra {
+
+class MainQueue;
+
+struct VirtualDisplayRequest {
+  VirtualDisplayRequest() = default;
+  VirtualDisplayRequest(int width_, int height_, double refreshRate_, std::string command = {})
+      : width(width_),
+        height(height_),
+        refreshRate(refreshRate_),
+        sessionCommand(std::move(command)) {}
+
+  int width = 0;
+  int height = 0;
+  double refreshRate = 0;  // Xvfb has no refresh rate; kept for the record of the mode
+  // Run by /bin/sh inside the display, in its own process group; empty for none.
+  std::string sessionCommand;
+
+  // Test seams. Where Xvfb is looked for (a PATH-style list); empty means $PATH.
+  std::string searchPath;
+  // How long the server may take to report that it is ready.
+  std::chrono::milliseconds startTimeout{10'000};
+};
+
+// A private Xvfb server of exactly the requested size (depth 24, 110 dpi), reachable only with a
+// fresh MIT-MAGIC-COOKIE-1 held in a private directory, and an optional session command inside
+// it. Its X display number is the display identifier. The root window carries the name
+// "Veltra Remote Display" (WM_NAME), where window managers and xprop show it.
+//
+// THREADING: create() blocks for the server's start-up (tens to hundreds of milliseconds), so the
+// host calls it through VirtualDisplayLauncher. The accessors are constant and safe anywhere. The
+// destructor blocks while the processes end (normally a few milliseconds, at most about two
+// seconds for a server that ignores SIGTERM).
+class VLVirtualDisplay final : public VirtualDisplay {
+ public:
+  // Starts the display and waits until it accepts connections. Throws RemoteError::unavailable
+  // with the failure text; a failure leaves no process, socket, lock or cookie behind.
+  static std::unique_ptr<VLVirtualDisplay> create(const VirtualDisplayRequest& request);
+  // Ends the session command's process group and the server (terminate, wait briefly, kill),
+  // reaps both and removes the cookie and its directory.
+  ~VLVirtualDisplay() override;
+
+  VLVirtualDisplay(const VLVirtualDisplay&) = delete;
+  VLVirtualDisplay& operator=(const VLVirtualDisplay&) = delete;
+
+  uint32_t displayID() const override { return displayID_; }
+  // ":N", for DISPLAY.
+  std::string displayName() const { return ":" + std::to_string(displayID_); }
+  // The X authority file holding the display's cookie, for XAUTHORITY.
+  const std::string& authorityFile() const { return authorityFile_; }
+  int width() const { return width_; }
+  int height() const { return height_; }
+  pid_t serverProcess() const { return server_; }
+  // The session command's process (and group) id, or 0 without one.
+  pid_t sessionProcess() const { return session_; }
+
+ private:
+  VLVirtualDisplay() = default;
+
+  uint32_t displayID_ = 0;
+  int width_ = 0;
+  int height_ = 0;
+  pid_t server_ = 0;
+  pid_t session_ = 0;
+  uint32_t claimedDisplay_ = 0;  // the number whose lock file we hold
+  std::string directory_;
+  std::string authorityFile_;
+};
+
+// Creates virtual displays away from the caller's thread, one at a time, on its own queue
+// (thread "veltra.display"); each completion runs on the main queue. A display whose completion
+// never runs (the main queue was destroyed first) is released with the dropped task.
+//
+// THREADING: launch() from any thread. Destroy it on the main thread: the destructor waits for a
+// creation in progress.
+class VirtualDisplayLauncher {
+ public:
+  using Completion =
+      std::function<void(std::unique_ptr<VLVirtualDisplay> display, std::string error)>;
+
+  explicit VirtualDisplayLauncher(MainQueue& main);
+
+  // Exactly one of `display` and `error` is set in the completion.
+  void launch(VirtualDisplayRequest request, Completion completion);
+  // Ends `display` on the launcher's queue: after every launch before it, before every launch
+  // after it, so a replaced display is gone before its successor starts.
+  void release(std::unique_ptr<VirtualDisplay> display);
+
+ private:
+  MainQueue& main_;
+  SerialQueue queue_;
+};
+
+}  // namespace veltra

@@ -1,0 +1,284 @@
+#include "host/x11/X11ScreenSource.h"
+
+#include <libyuv/convert_from_argb.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/damage.h>
+#include <xcb/shm.h>
+#include <xcb/xfixes.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "host/x11/X11Connection.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+namespace veltra {
+namespace {
+
+// Whether the root's pixels arrive as 32-bit little-endian 0x00RRGGBB, which is libyuv's "ARGB"
+// (B, G, R, X in memory).
+bool rootIsBgrx(const x11::Connection& connection) {
+  const xcb_setup_t* setup = xcb_get_setup(connection.get());
+  if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) return false;
+  const xcb_screen_t* screen = connection.screen();
+  if (screen->root_depth != 24 && screen->root_depth != 32) return false;
+
+  bool thirtyTwoBits = false;
+  for (auto formats = xcb_setup_pixmap_formats_iterator(setup); formats.rem > 0;
+       xcb_format_next(&formats)) {
+    if (formats.data->depth == screen->root_depth) {
+      thirtyTwoBits = formats.data->bits_per_pixel == 32;
+    }
+  }
+  if (!thirtyTwoBits) return false;
+
+  for (auto depths = xcb_screen_allowed_depths_iterator(screen); depths.rem > 0;
+       xcb_depth_next(&depths)) {
+    for (auto visuals = xcb_depth_visuals_iterator(depths.data); visuals.rem > 0;
+         xcb_visualtype_next(&visuals)) {
+      const xcb_visualtype_t* visual = visuals.data;
+      if (visual->visual_id != screen->root_visual) continue;
+      return visual->_class == XCB_VISUAL_CLASS_TRUE_COLOR && visual->red_mask == 0xff0000 &&
+             visual->green_mask == 0x00ff00 && visual->blue_mask == 0x0000ff;
+    }
+  }
+  return false;
+}
+
+// Blends the cursor (premultiplied ARGB, as XFIXES gives it) over BGRX pixels, clipped to the
+// screen.
+void drawCursor(const xcb_xfixes_get_cursor_image_reply_t& cursor, uint8_t* pixels, int stride,
+                int width, int height) {
+  const int cursorWidth = cursor.width, cursorHeight = cursor.height;
+  if (xcb_xfixes_get_cursor_image_cursor_image_length(&cursor) < cursorWidth * cursorHeight) {
+    return;
+  }
+  const uint32_t* image = xcb_xfixes_get_cursor_image_cursor_image(&cursor);
+  const int left = cursor.x - cursor.xhot, top = cursor.y - cursor.yhot;
+  const int firstRow = std::max(0, -top), lastRow = std::min(cursorHeight, height - top);
+  const int firstColumn = std::max(0, -left), lastColumn = std::min(cursorWidth, width - left);
+  for (int row = firstRow; row < lastRow; ++row) {
+    const uint32_t* source = image + row * cursorWidth;
+    auto* target = reinterpret_cast<uint32_t*>(pixels + (top + row) * stride) + left;
+    for (int column = firstColumn; column < lastColumn; ++column) {
+      const uint32_t over = source[column];
+      const uint32_t alpha = over >> 24;
+      if (alpha == 0) continue;
+      if (alpha == 255) {
+        target[column] = over;
+        continue;
+      }
+      const uint32_t under = target[column];
+      uint32_t blended = 0;
+      for (int shift = 0; shift < 24; shift += 8) {
+        const uint32_t channel =
+            ((over >> shift) & 0xff) + (((under >> shift) & 0xff) * (255 - alpha) + 127) / 255;
+        blended |= std::min<uint32_t>(channel, 255) << shift;
+      }
+      target[column] = blended;
+    }
+  }
+}
+
+}  // namespace
+
+// One open display. Releasing it disconnects, which frees everything the server holds for us
+// (the damage object, the segment's attachment).
+struct X11ScreenSource::Session {
+  std::unique_ptr<x11::Connection> connection;
+  int width = 0;
+  int height = 0;
+  int stride = 0;
+  uint8_t damageEvent = 0;
+  uint8_t cursorEvent = 0;
+  xcb_damage_damage_t damage = XCB_NONE;
+  // The shared segment the server writes the root into; null without MIT-SHM.
+  xcb_shm_seg_t segment = XCB_NONE;
+  uint8_t* shared = nullptr;
+  // The screen may differ from the last grab. Nothing grabbed yet, so it does.
+  bool changed = true;
+  // Where the pointer was drawn last.
+  int pointerX = -1;
+  int pointerY = -1;
+  // A grab was refused although the connection lives (the root no longer has our size).
+  bool failed = false;
+
+  ~Session() {
+    connection.reset();
+    if (shared) shmdt(shared);
+  }
+
+  bool watch();
+  void attachSegment();
+};
+
+bool X11ScreenSource::Session::watch() {
+  xcb_connection_t* c = connection->get();
+  xcb_prefetch_extension_data(c, &xcb_damage_id);
+  xcb_prefetch_extension_data(c, &xcb_xfixes_id);
+  xcb_prefetch_extension_data(c, &xcb_shm_id);
+  const xcb_query_extension_reply_t* damageExtension = xcb_get_extension_data(c, &xcb_damage_id);
+  const xcb_query_extension_reply_t* fixesExtension = xcb_get_extension_data(c, &xcb_xfixes_id);
+  if (!damageExtension || !damageExtension->present || !fixesExtension ||
+      !fixesExtension->present) {
+    return false;
+  }
+  damageEvent = damageExtension->first_event;
+  cursorEvent = fixesExtension->first_event;
+
+  // Both extensions refuse clients that have not stated their version.
+  auto damageVersion =
+      xcb_damage_query_version(c, XCB_DAMAGE_MAJOR_VERSION, XCB_DAMAGE_MINOR_VERSION);
+  auto fixesVersion =
+      xcb_xfixes_query_version(c, XCB_XFIXES_MAJOR_VERSION, XCB_XFIXES_MINOR_VERSION);
+  x11::Reply<xcb_damage_query_version_reply_t> damageReply(
+      xcb_damage_query_version_reply(c, damageVersion, nullptr));
+  x11::Reply<xcb_xfixes_query_version_reply_t> fixesReply(
+      xcb_xfixes_query_version_reply(c, fixesVersion, nullptr));
+  if (!damageReply || !fixesReply) return false;
+
+  // Non-empty level: one event when the damaged area stops being empty, not one per drawing;
+  // grab() empties it again. Damage to the root includes every window drawn over it.
+  damage = xcb_generate_id(c);
+  const xcb_window_t root = connection->root();
+  xcb_void_cookie_t created =
+      xcb_damage_create_checked(c, damage, root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+  xcb_xfixes_select_cursor_input(c, root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+  if (x11::Reply<xcb_generic_error_t> error{xcb_request_check(c, created)}) return false;
+  attachSegment();
+  return !connection->broken();
+}
+
+// Without the segment every grab copies the screen through the socket, which works, only slower.
+void X11ScreenSource::Session::attachSegment() {
+  xcb_connection_t* c = connection->get();
+  const xcb_query_extension_reply_t* shm = xcb_get_extension_data(c, &xcb_shm_id);
+  if (!shm || !shm->present) return;
+  const int id = shmget(IPC_PRIVATE, static_cast<size_t>(stride) * height, IPC_CREAT | 0600);
+  if (id < 0) return;
+  void* address = shmat(id, nullptr, 0);
+  if (address == reinterpret_cast<void*>(-1)) {
+    shmctl(id, IPC_RMID, nullptr);
+    return;
+  }
+  segment = xcb_generate_id(c);
+  x11::Reply<xcb_generic_error_t> error{
+      xcb_request_check(c, xcb_shm_attach_checked(c, segment, id, false))};
+  // Marked for removal once the server has attached: the segment then goes with the last of us,
+  // however either side ends.
+  shmctl(id, IPC_RMID, nullptr);
+  if (error) {
+    shmdt(address);
+    segment = XCB_NONE;
+    return;
+  }
+  shared = static_cast<uint8_t*>(address);
+}
+
+X11ScreenSource::X11ScreenSource() = default;
+X11ScreenSource::~X11ScreenSource() = default;
+
+bool X11ScreenSource::open(uint32_t displayID, int width, int height) {
+  close();
+  auto session = std::make_unique<Session>();
+  session->connection = x11::Connection::open(displayID);
+  if (!session->connection || session->connection->width() != width ||
+      session->connection->height() != height || !rootIsBgrx(*session->connection)) {
+    return false;
+  }
+  session->width = width;
+  session->height = height;
+  session->stride = width * 4;
+  if (!session->watch()) return false;
+  session_ = std::move(session);
+  return true;
+}
+
+bool X11ScreenSource::poll() {
+  if (!session_ || broken()) return false;
+  Session& s = *session_;
+  xcb_connection_t* c = s.connection->get();
+  // Motion sends no event to a client that owns no window, so the pointer is asked for.
+  x11::Reply<xcb_query_pointer_reply_t> pointer(
+      xcb_query_pointer_reply(c, xcb_query_pointer(c, s.connection->root()), nullptr));
+  if (!pointer) return false;
+  if (pointer->root_x != s.pointerX || pointer->root_y != s.pointerY) s.changed = true;
+
+  while (x11::Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
+    const uint8_t type = event->response_type & 0x7f;
+    if (type == s.damageEvent + XCB_DAMAGE_NOTIFY ||
+        type == s.cursorEvent + XCB_XFIXES_CURSOR_NOTIFY) {
+      s.changed = true;
+    }
+  }
+  return s.changed;
+}
+
+bool X11ScreenSource::grab(AVFrame* nv12) {
+  if (!session_ || broken()) return false;
+  Session& s = *session_;
+  xcb_connection_t* c = s.connection->get();
+  const xcb_window_t root = s.connection->root();
+
+  // Emptied before the copy, so that drawing from here on damages it again and is grabbed next
+  // time; drawing between the two shows now and once more, never not at all. The three requests
+  // cost one round trip.
+  xcb_damage_subtract(c, s.damage, XCB_NONE, XCB_NONE);
+  s.changed = false;
+  const auto width = static_cast<uint16_t>(s.width), height = static_cast<uint16_t>(s.height);
+  xcb_shm_get_image_cookie_t sharedCookie{};
+  xcb_get_image_cookie_t plainCookie{};
+  if (s.shared) {
+    sharedCookie = xcb_shm_get_image(c, root, 0, 0, width, height, ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                     s.segment, 0);
+  } else {
+    plainCookie = xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, 0, 0, width, height, ~0u);
+  }
+  const xcb_xfixes_get_cursor_image_cookie_t cursorCookie = xcb_xfixes_get_cursor_image(c);
+
+  uint8_t* pixels = nullptr;
+  x11::Reply<xcb_shm_get_image_reply_t> sharedImage;
+  x11::Reply<xcb_get_image_reply_t> plainImage;
+  if (s.shared) {
+    sharedImage.reset(xcb_shm_get_image_reply(c, sharedCookie, nullptr));
+    pixels = sharedImage ? s.shared : nullptr;
+  } else {
+    plainImage.reset(xcb_get_image_reply(c, plainCookie, nullptr));
+    if (plainImage && xcb_get_image_data_length(plainImage.get()) >= s.stride * s.height) {
+      pixels = xcb_get_image_data(plainImage.get());
+    }
+  }
+  x11::Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(
+      xcb_xfixes_get_cursor_image_reply(c, cursorCookie, nullptr));
+  if (!pixels) {
+    s.failed = true;
+    return false;
+  }
+
+  if (cursor) {
+    drawCursor(*cursor, pixels, s.stride, s.width, s.height);
+    s.pointerX = cursor->x;
+    s.pointerY = cursor->y;
+  }
+  libyuv::ARGBToNV12(pixels, s.stride, nv12->data[0], nv12->linesize[0], nv12->data[1],
+                     nv12->linesize[1], s.width, s.height);
+  return true;
+}
+
+bool X11ScreenSource::broken() const {
+  return session_ && (session_->failed || session_->connection->broken());
+}
+
+void X11ScreenSource::close() {
+  session_.reset();
+}
+
+std::unique_ptr<ScreenSource> makeScreenSource() {
+  return std::make_unique<X11ScreenSource>();
+}
+
+}  // namespace veltra

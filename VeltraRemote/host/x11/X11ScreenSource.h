@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "host/ScreenSource.h"
+
+namespace veltra {
+
+// Screen 0 of an X display through XCB: MIT-SHM for the pixels (one shared segment, converted to
+// NV12 with libyuv right after each grab, so one is enough), DAMAGE for drawing, XFIXES for the
+// cursor image and its changes, and a pointer query per poll for motion. Needs a TrueColor root
+// of 24 or 32 bits in 32-bit pixels; without MIT-SHM (a server on another machine) it falls back
+// to plain GetImage.
+//
+// THREADING: as ScreenSource: every method on the capture queue. XCB and the segment stay behind
+// a pointer so that X11 headers stay out of this one.
+class X11ScreenSource final : public ScreenSource {
+ public:
+  X11ScreenSource();
+  ~X11ScreenSource() override;
+
+  X11ScreenSource(const X11ScreenSource&) = delete;
+  X11ScreenSource& operator=(const X11ScreenSource&) = delete;
+
+  bool open(uint32_t displayID, int width, int height) override;
+  bool poll() override;
+  bool grab(AVFrame* nv12) override;
+  bool broken() const override;
+  void close() override;
+
+ private:
+  struct Session;
+  std::unique_ptr<Session> session_;
+};
+
+}  // namespace veltra

@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "host/x11/VLVirtualDisplay.h"
+#include "host/x11/X11Connection.h"
+#include "protocol/RemoteError.h"
+#include "support/AsioMainQueue.h"
+#include "x11_test_support.h"
+
+namespace veltra {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+bool processExists(pid_t pid) {
+  return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+}
+
+std::string readText(const fs::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// What a display leaves on the machine while it lives; all of it must go with it.
+struct Footprint {
+  pid_t server;
+  pid_t session;
+  fs::path lock;
+  fs::path socket;
+  fs::path directory;
+
+  explicit Footprint(const VLVirtualDisplay& display)
+      : server(display.serverProcess()),
+        session(display.sessionProcess()),
+        lock("/tmp/.X" + std::to_string(display.displayID()) + "-lock"),
+        socket("/tmp/.X11-unix/X" + std::to_string(display.displayID())),
+        directory(fs::path(display.authorityFile()).parent_path()) {}
+
+  void expectGone() const {
+    EXPECT_FALSE(processExists(server)) << "server " << server;
+    if (session != 0) {
+      EXPECT_FALSE(processExists(session)) << "session " << session;
+    }
+    EXPECT_FALSE(fs::exists(lock)) << lock;
+    EXPECT_FALSE(fs::exists(socket)) << socket;
+    EXPECT_FALSE(fs::exists(directory)) << directory;
+  }
+};
+
+std::string rootName(const x11::Connection& connection) {
+  x11::Reply<xcb_get_property_reply_t> reply(
+      xcb_get_property_reply(connection.get(),
+                             xcb_get_property(connection.get(), 0, connection.root(),
+                                              XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 0, 64),
+                             nullptr));
+  if (!reply) return {};
+  return std::string(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                     static_cast<size_t>(xcb_get_property_value_length(reply.get())));
+}
+
+class VirtualDisplayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
+  }
+};
+
+TEST_F(VirtualDisplayTest, EveryModeStartsExactlyAndLeavesNothingBehind) {
+  const struct {
+    int width, height, fps;
+  } modes[] = {{1920, 1080, 60}, {1920, 1080, 120}, {2560, 1440, 60}, {2560, 1440, 120}};
+  std::string previousCookie;
+  for (const auto& mode : modes) {
+    SCOPED_TRACE(std::to_string(mode.width) + "x" + std::to_string(mode.height) + "@" +
+                 std::to_string(mode.fps));
+    auto display = VLVirtualDisplay::create({mode.width, mode.height, double(mode.fps)});
+    ASSERT_NE(display->displayID(), 0u);
+    Footprint footprint(*display);
+    EXPECT_TRUE(processExists(footprint.server));
+    EXPECT_TRUE(fs::exists(footprint.lock));
+
+    auto connection = x11::Connection::open(display->displayID());
+    ASSERT_TRUE(connection);
+    EXPECT_EQ(connection->width(), mode.width);
+    EXPECT_EQ(connection->height(), mode.height);
+    EXPECT_EQ(connection->screen()->root_depth, 24);
+    EXPECT_EQ(rootName(*connection), "Veltra Remote Display");
+    // 110 dpi: 1920 px is 443 mm.
+    EXPECT_NEAR(connection->screen()->width_in_millimeters, mode.width * 25.4 / 110, 1.0);
+    connection.reset();
+
+    // The cookie lives in a directory only we can enter, in a file only we can read, and is
+    // drawn fresh for every display.
+    struct stat directory {
+    }, file{};
+    ASSERT_EQ(::stat(footprint.directory.c_str(), &directory), 0);
+    ASSERT_EQ(::stat(display->authorityFile().c_str(), &file), 0);
+    EXPECT_EQ(directory.st_mode & 0777, 0700u);
+    EXPECT_EQ(file.st_mode & 0777, 0600u);
+    std::string cookie = readText(display->authorityFile());
+    EXPECT_NE(cookie, previousCookie);
+    previousCookie = cookie;
+
+    display.reset();
+    footprint.expectGone();
+  }
+}
+
+TEST_F(VirtualDisplayTest, ClientsWithoutTheCookieAreRefused) {
+  auto display = VLVirtualDisplay::create({640, 480, 60});
+  const std::string name = display->displayName();
+
+  // No credentials at all.
+  static char method[] = "MIT-MAGIC-COOKIE-1";
+  xcb_auth_info_t none{0, nullptr, 0, nullptr};
+  xcb_connection_t* anonymous = xcb_connect_to_display_with_auth_info(name.c_str(), &none, nullptr);
+  EXPECT_NE(xcb_connection_has_error(anonymous), 0);
+  xcb_disconnect(anonymous);
+
+  // A guessed cookie.
+  char guess[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  xcb_auth_info_t wrong{static_cast<int>(sizeof method - 1), method, 16, guess};
+  xcb_connection_t* guessed = xcb_connect_to_display_with_auth_info(name.c_str(), &wrong, nullptr);
+  EXPECT_NE(xcb_connection_has_error(guessed), 0);
+  xcb_disconnect(guessed);
+
+  // The display's own authority file lets a client in, as it does the session command.
+  std::string entry = readText(display->authorityFile());
+  ASSERT_GE(entry.size(), 16u);
+  xcb_auth_info_t right{static_cast<int>(sizeof method - 1), method, 16,
+                        entry.data() + entry.size() - 16};
+  xcb_connection_t* owner = xcb_connect_to_display_with_auth_info(name.c_str(), &right, nullptr);
+  EXPECT_EQ(xcb_connection_has_error(owner), 0);
+  xcb_disconnect(owner);
+}
+
+TEST_F(VirtualDisplayTest, TwoDisplaysAtOnceGetTheirOwnNumbersAndCookies) {
+  auto first = VLVirtualDisplay::create({640, 480, 60});
+  auto second = VLVirtualDisplay::create({800, 600, 60});
+  EXPECT_NE(first->displayID(), second->displayID());
+  EXPECT_NE(readText(first->authorityFile()), readText(second->authorityFile()));
+  auto connection = x11::Connection::open(second->displayID());
+  ASSERT_TRUE(connection);
+  EXPECT_EQ(connection->width(), 800);
+  Footprint firstFootprint(*first);
+  first.reset();
+  firstFootprint.expectGone();
+  // Releasing one leaves the other alone.
+  EXPECT_FALSE(connection->broken());
+  EXPECT_TRUE(x11::Connection::open(second->displayID()));
+}
+
+TEST_F(VirtualDisplayTest, SessionCommandRunsInsideAndItsWholeGroupEndsWithTheDisplay) {
+  TempDirectory scratch;
+  const fs::path seen = scratch.path() / "seen";
+  const fs::path child = scratch.path() / "child";
+  // The command leaves a background child behind, which must end with the display too.
+  std::string command = "sleep 1000 & echo $! > " + child.string() +
+                        "; echo \"$DISPLAY $XAUTHORITY $(ps -o pgid= $$)\" > " + seen.string() +
+                        ".tmp && mv " + seen.string() + ".tmp " + seen.string() + "; wait";
+  auto display = VLVirtualDisplay::create({640, 480, 60, command});
+  ASSERT_NE(display->sessionProcess(), 0);
+  Footprint footprint(*display);
+
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!fs::exists(seen) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  std::istringstream fields(readText(seen));
+  std::string displayName, authority;
+  pid_t group = 0;
+  fields >> displayName >> authority >> group;
+  EXPECT_EQ(displayName, display->displayName());
+  EXPECT_EQ(authority, display->authorityFile());
+  EXPECT_EQ(group, display->sessionProcess());
+  pid_t background = std::atoi(readText(child).c_str());
+  ASSERT_TRUE(processExists(background));
+
+  display.reset();
+  footprint.expectGone();
+  // The orphaned sleep is not our child, so it may linger as a zombie of init for a moment.
+  const auto gone = std::chrono::steady_clock::now() + 5s;
+  while (processExists(background) && std::chrono::steady_clock::now() < gone) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_FALSE(processExists(background));
+}
+
+TEST(VirtualDisplayFailureTest, EachFailureHasItsTextAndLeavesNoServer) {
+  TempDirectory scratch;
+  const fs::path marker = scratch.path() / "pid";
+  auto fakeServer = [&](const std::string& body) {
+    const fs::path bin = scratch.path() / "bin";
+    fs::create_directories(bin);
+    writeExecutable(bin / "Xvfb", "#!/bin/sh\necho $$ > " + marker.string() + "\n" + body);
+    return bin.string();
+  };
+  auto failure = [](VirtualDisplayRequest request) -> std::string {
+    try {
+      VLVirtualDisplay::create(request);
+    } catch (const RemoteError& error) {
+      return error.what();
+    }
+    return "created";
+  };
+
+  VirtualDisplayRequest request{640, 480, 60};
+  request.searchPath = (scratch.path() / "nowhere").string() + ":" + scratch.path().string();
+  EXPECT_EQ(failure(request), "This system does not provide a virtual display server (Xvfb).");
+
+  // A server that exits before it is ready.
+  request.searchPath = fakeServer("exit 1\n");
+  EXPECT_EQ(failure(request), "Virtual display creation failed.");
+
+  // A server that refuses the size.
+  request.searchPath = fakeServer("echo 'Invalid screen configuration 640x480x24' >&2\nexit 1\n");
+  EXPECT_EQ(failure(request), "The virtual display server rejected the requested mode.");
+
+  // A server that never says it is ready is ended once the start-up time is over.
+  request.searchPath = fakeServer("exec sleep 1000\n");
+  request.startTimeout = 300ms;
+  EXPECT_EQ(failure(request), "Virtual display creation failed.");
+  pid_t hung = std::atoi(readText(marker).c_str());
+  EXPECT_FALSE(processExists(hung));
+
+  // A server that reports display 0 (ours never asks for it).
+  request.searchPath = fakeServer("for fd in 3 4; do echo 0 >&$fd; done 2>/dev/null\nsleep 1000\n");
+  request.startTimeout = 5s;
+  EXPECT_EQ(failure(request), "Virtual display has no display identifier.");
+  EXPECT_FALSE(processExists(std::atoi(readText(marker).c_str())));
+
+  // Sizes no X server can have are refused before anything starts.
+  if (xvfbInstalled()) {
+    EXPECT_EQ(failure({40000, 480, 60}), "The virtual display server rejected the requested mode.");
+    EXPECT_EQ(failure({0, 480, 60}), "The virtual display server rejected the requested mode.");
+  }
+}
+
+TEST(VirtualDisplayLauncherTest, CompletesOnTheMainQueueWithTheDisplayOrTheError) {
+  if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
+  AsioMainQueue main;
+  VirtualDisplayLauncher launcher(main);
+
+  std::unique_ptr<VLVirtualDisplay> display;
+  std::string error = "not called";
+  bool onMain = false;
+  launcher.launch({640, 480, 60}, [&](std::unique_ptr<VLVirtualDisplay> created, std::string text) {
+    onMain = main.isCurrent();
+    display = std::move(created);
+    error = std::move(text);
+  });
+  ASSERT_TRUE(main.runUntil([&] { return error != "not called"; }, 30s));
+  EXPECT_TRUE(onMain);
+  ASSERT_TRUE(display);
+  EXPECT_EQ(error, "");
+
+  VirtualDisplayRequest missing{640, 480, 60};
+  missing.searchPath = "/nonexistent";
+  error = "not called";
+  launcher.launch(missing, [&](std::unique_ptr<VLVirtualDisplay> created, std::string text) {
+    EXPECT_FALSE(created);
+    error = std::move(text);
+  });
+  ASSERT_TRUE(main.runUntil([&] { return error != "not called"; }, 30s));
+  EXPECT_EQ(error, "This system does not provide a virtual display server (Xvfb).");
+}
+
+TEST(VirtualDisplayLauncherTest, ADisplayNobodyTakesIsReleased) {
+  if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
+  pid_t server = 0;
+  {
+    AsioMainQueue main;
+    VirtualDisplayLauncher launcher(main);
+    // The completion never runs: the main queue is never run and goes away first.
+    launcher.launch({640, 480, 60}, [](std::unique_ptr<VLVirtualDisplay>, std::string) {});
+    // Watch for the server to appear; the launcher's destructor then waits for the creation.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      server = newestXvfbChild();
+      if (server != 0) break;
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+  ASSERT_NE(server, 0);
+  EXPECT_FALSE(processExists(server));
+}
+
+}  // namespace
+}  // namespace veltra

@@ -12,9 +12,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # an independent H.264 decoder and encoder for the codec tests and benchmarks
   ffmpeg
-  # the X11 host: virtual display, capture, input injection
+  # the X11 host: virtual display, capture, input injection; time for the main job's figures
   xvfb xauth libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
-  libyuv-dev libsystemd-dev
+  libyuv-dev libsystemd-dev time
 )
 
 missing=()

@@ -1,0 +1,358 @@
+#include "client/RemoteClient.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+
+#include "protocol/Heartbeat.h"
+#include "protocol/RemoteAuthentication.h"
+#include "protocol/RemoteError.h"
+#include "protocol/UnicodeText.h"
+#include "protocol/VideoFormat.h"
+
+namespace veltra {
+namespace {
+
+constexpr const char* kAddressOrPort = "Enter a host address and a port between 1024 and 65535.";
+constexpr const char* kConnecting = "Connecting and authenticating…";
+constexpr const char* kAuthenticated = "Authenticated · preparing remote display…";
+// Rates over a shorter gap than this would only magnify jitter.
+constexpr double kShortestStatsInterval = 0.1;
+
+// The port exactly as typed: an optional "+" and decimal digits, nothing around them.
+std::optional<uint16_t> parsePort(std::string_view text) {
+  if (text.starts_with('+')) text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  uint32_t value = 0;
+  for (const char digit : text) {
+    if (digit < '0' || digit > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint32_t>(digit - '0');
+    if (value > UINT16_MAX) return std::nullopt;
+  }
+  return static_cast<uint16_t>(value);
+}
+
+int perSecond(int count, double seconds) {
+  return static_cast<int>(std::min(count / seconds, static_cast<double>(INT_MAX)));
+}
+
+}  // namespace
+
+// The callbacks of the wire strand and the decode queue hold this, never the client: they may
+// outlive it. The client's destructor empties it under the lock, so that once the destructor has
+// returned nothing is posted to a queue that may be gone with it.
+struct RemoteClient::Link {
+  std::mutex mutex;
+  MainQueue* main = nullptr;           // guarded by mutex
+  SerialQueue* decodeQueue = nullptr;  // guarded by mutex
+  RemoteClient* client = nullptr;      // main thread only
+
+  // From any thread: runs `work` on the main thread if the client is still there by then and
+  // `generation` is still its attempt.
+  static void toMain(const std::shared_ptr<Link>& link, Generation generation,
+                     std::function<void(RemoteClient&)> work) {
+    std::lock_guard lock(link->mutex);
+    if (!link->main) return;
+    link->main->post([link, generation, work = std::move(work)] {
+      RemoteClient* client = link->client;
+      if (client && client->generation_ == generation) work(*client);
+    });
+  }
+
+  void toDecoder(std::function<void()> task) {
+    std::lock_guard lock(mutex);
+    if (decodeQueue) decodeQueue->post(std::move(task));
+  }
+};
+
+// One attempt's decoder, shared by the tasks queued for it. The decoder is used and released on
+// the decode queue only.
+struct RemoteClient::DecodeLane {
+  std::unique_ptr<VideoDecoder> decoder;
+  // Set when the attempt ends or decoding fails: what is still queued is skipped, so that neither
+  // a new attempt nor the destructor waits for pictures nobody will see.
+  std::atomic<bool> ended{false};
+};
+
+template <typename T>
+void RemoteClient::update(T& field, T value) {
+  if (field == value) return;
+  field = std::move(value);
+  changed_ = true;
+}
+
+RemoteClient::RemoteClient(MainQueue& main, Options options)
+    : main_(main), options_(std::move(options)), link_(std::make_shared<Link>()) {
+  if (!options_.now) options_.now = [] { return Clock::now(); };
+  if (!options_.referenceSeconds) options_.referenceSeconds = secondsSinceReferenceDate;
+  lastStats_ = lastPong_ = options_.now();
+  link_->main = &main_;
+  link_->decodeQueue = &decodeQueue_;
+  link_->client = this;
+}
+
+RemoteClient::~RemoteClient() {
+  {
+    std::lock_guard lock(link_->mutex);
+    link_->main = nullptr;
+    link_->decodeQueue = nullptr;
+  }
+  link_->client = nullptr;
+  timer_.cancel();
+  wire_.reset();  // ends the connection without a callback
+  if (decoder_) retire(std::move(decoder_));
+  // decodeQueue_, destroyed first of the members, runs the release queued above and joins.
+}
+
+void RemoteClient::setAddress(std::string address) {
+  update(address_, std::move(address));
+  publish();
+}
+
+void RemoteClient::setPort(std::string port) {
+  update(port_, std::move(port));
+  publish();
+}
+
+void RemoteClient::setConnectionKey(std::string key) {
+  update(connectionKey_, std::move(key));
+  publish();
+}
+
+void RemoteClient::setConfiguration(RemoteConfiguration configuration) {
+  update(configuration_, configuration);
+  publish();
+}
+
+void RemoteClient::connect() {
+  if (connecting_ || connected_) return;
+  try {
+    startAttempt();
+  } catch (const RemoteError& error) {
+    update(status_, std::string(error.what()));
+  }
+  publish();
+}
+
+void RemoteClient::disconnect(const std::string& reason) {
+  endAttempt(reason);
+  publish();
+}
+
+void RemoteClient::setInputEnabled(bool enabled) {
+  applyInputEnabled(enabled);
+  publish();
+}
+
+void RemoteClient::send(const RemoteInput& input) {
+  if (!inputEnabled_ || !wire_ || !input.isValid()) return;
+  Bytes payload;
+  try {
+    payload = input.encodeJson();
+  } catch (const std::exception&) {
+    return;
+  }
+  wire_->send(RemotePacket::input, std::move(payload));
+}
+
+void RemoteClient::recordPresentation() {
+  ++displayedCount_;
+}
+
+void RemoteClient::startAttempt() {
+  const std::string host(trimWhiteSpace(address_));
+  if (host.empty()) throw RemoteError::unavailable(kAddressOrPort);
+  const std::optional<uint16_t> port = parsePort(port_);
+  if (!port || *port < 1024) throw RemoteError::unavailable(kAddressOrPort);
+  if (!configuration_.isValid()) throw RemoteError::invalidPacket();
+  const SecretKey secret = RemoteAuthentication::secret(connectionKey_);
+
+  requested_ = configuration_;
+  wire_ = RemoteConnection::client(host, *port, secret, options_.connection);
+  generation_ = newGeneration();
+  decoder_ = std::make_shared<DecodeLane>();
+  decoder_->decoder = std::make_unique<VideoDecoder>(options_.acceleration);
+
+  const Generation attempt = generation_;
+  const std::shared_ptr<Link> link = link_;
+  // The decoder calls these from inside decode(), on the decode queue.
+  decoder_->decoder->onFrame = [link, attempt](std::shared_ptr<const RemoteFrame> frame) {
+    Link::toMain(link, attempt, [frame = std::move(frame)](RemoteClient& client) {
+      client.pictureDecoded(frame);
+    });
+  };
+  decoder_->decoder->onFailure = [link, attempt](std::string message) {
+    Link::toMain(link, attempt, [message = std::move(message)](RemoteClient& client) {
+      client.disconnect(message);
+    });
+  };
+
+  // The connection calls these on its wire strand; they only route.
+  wire_->onReady = [link, attempt] {
+    Link::toMain(link, attempt, [](RemoteClient& client) { client.authenticated(); });
+  };
+  wire_->onPacket = [link, attempt, lane = decoder_](RemotePacket type, Bytes payload) {
+    if (type == RemotePacket::videoFormat || type == RemotePacket::videoFrame) {
+      // One queue for both keeps a format ahead of the frames that follow it.
+      link->toDecoder([link, lane, attempt, type, payload = std::move(payload)] {
+        decodeOnQueue(link, *lane, attempt, type, payload);
+      });
+      return;
+    }
+    Link::toMain(link, attempt, [type, payload = std::move(payload)](RemoteClient& client) {
+      client.received(type, payload);
+    });
+  };
+  wire_->onEnd = [link, attempt](std::string reason) {
+    Link::toMain(link, attempt,
+                 [reason = std::move(reason)](RemoteClient& client) { client.disconnect(reason); });
+  };
+
+  update(connecting_, true);
+  update(status_, std::string(kConnecting));
+  wire_->start();
+}
+
+void RemoteClient::decodeOnQueue(const std::shared_ptr<Link>& link, DecodeLane& lane,
+                                 Generation generation, RemotePacket type, const Bytes& payload) {
+  if (lane.ended.load() || !lane.decoder) return;
+  try {
+    if (type == RemotePacket::videoFormat) {
+      lane.decoder->configure(VideoFormat::decodeJson(payload));
+    } else {
+      lane.decoder->decode(payload);
+    }
+  } catch (const std::exception& error) {
+    // Later frames of a broken stream would only fail again or show garbage.
+    lane.ended = true;
+    Link::toMain(link, generation, [message = std::string(error.what())](RemoteClient& client) {
+      client.disconnect(message);
+    });
+  }
+}
+
+void RemoteClient::authenticated() {
+  update(connecting_, false);
+  update(connected_, true);
+  update(status_, std::string(kAuthenticated));
+  lastPong_ = lastStats_ = options_.now();
+
+  Bytes payload;
+  try {
+    payload = requested_.encodeJson();
+  } catch (const std::exception&) {
+    // The host answers an empty configuration with a failure, which then becomes the status.
+  }
+  wire_->send(RemotePacket::configuration, std::move(payload));
+
+  // Ended by endAttempt() and the destructor; the link check covers a tick already on its way.
+  timer_ = main_.repeating(options_.tickInterval, [link = link_] {
+    if (link->client) link->client->tick();
+  });
+  publish();
+}
+
+void RemoteClient::received(RemotePacket type, const Bytes& payload) {
+  switch (type) {
+    case RemotePacket::failure:
+      endAttempt(failureText(payload));
+      break;
+    case RemotePacket::pong: {
+      lastPong_ = options_.now();
+      const std::optional<int64_t> roundTrip =
+          roundTripMilliseconds(payload, options_.referenceSeconds());
+      // A saturated value says the echoed time is nonsense, not that the trip took that long.
+      if (roundTrip && *roundTrip != INT64_MAX) update(rttMilliseconds_, *roundTrip);
+      break;
+    }
+    case RemotePacket::configuration:
+      // The host confirms the display it set up for what this attempt asked; its payload adds
+      // nothing.
+      update(status_, "Connected · " + std::to_string(requested_.width) + "×" +
+                          std::to_string(requested_.height) + " · target " +
+                          std::to_string(requested_.fps) + " fps");
+      break;
+    default:
+      break;
+  }
+  publish();
+}
+
+void RemoteClient::pictureDecoded(const std::shared_ptr<const RemoteFrame>& frame) {
+  latestFrame_ = frame;
+  ++decodedCount_;
+  const Generation attempt = generation_;
+  // A copy, so that the view may replace its callback from inside it.
+  if (auto view = onFrame) view(frame);
+  // Acknowledged only once the view has it, so that the host's flow control paces the stream by
+  // what is shown. The view may have ended the attempt from its callback.
+  if (wire_ && generation_ == attempt) wire_->send(RemotePacket::frameAck, {});
+}
+
+void RemoteClient::tick() {
+  if (!connected_) return;
+  const Clock::time_point now = options_.now();
+  if (now - lastPong_ > options_.heartbeatLimit) {
+    disconnect(kHeartbeatTimedOut);
+    return;
+  }
+  const double seconds =
+      std::max(std::chrono::duration<double>(now - lastStats_).count(), kShortestStatsInterval);
+  update(decodedFPS_, perSecond(decodedCount_, seconds));
+  update(displayedFPS_, perSecond(displayedCount_, seconds));
+  decodedCount_ = 0;
+  displayedCount_ = 0;
+  lastStats_ = now;
+
+  if (wire_) {
+    try {
+      wire_->send(RemotePacket::ping, pingPayload(options_.referenceSeconds()));
+    } catch (const std::invalid_argument&) {
+      // A wall clock that reads no finite time; the heartbeat then simply runs out.
+    }
+  }
+  publish();
+}
+
+void RemoteClient::endAttempt(const std::string& reason) {
+  applyInputEnabled(false);
+  // First, so that whatever the old attempt still has under way finds itself stale.
+  generation_ = newGeneration();
+  wire_.reset();  // ends the connection without a callback; the status is `reason`
+  timer_.cancel();
+  timer_ = {};
+  update(connected_, false);
+  update(connecting_, false);
+  latestFrame_.reset();
+  update(decodedFPS_, 0);
+  update(displayedFPS_, 0);
+  decodedCount_ = 0;
+  displayedCount_ = 0;
+  update(status_, reason);
+  if (decoder_) retire(std::move(decoder_));
+}
+
+void RemoteClient::applyInputEnabled(bool enabled) {
+  update(inputEnabled_, enabled && connected_ && latestFrame_ != nullptr);
+  if (!inputEnabled_ && wire_) wire_->send(RemotePacket::releaseInput, {});
+}
+
+void RemoteClient::retire(std::shared_ptr<DecodeLane> lane) {
+  lane->ended = true;
+  // Released on the decode queue, behind the work already queued for it: the decoder is not
+  // thread-safe, and closing a hardware session should not hold up the main thread.
+  decodeQueue_.post([lane = std::move(lane)] { lane->decoder.reset(); });
+}
+
+void RemoteClient::publish() {
+  if (!changed_) return;
+  changed_ = false;
+  changes_.notify();
+}
+
+}  // namespace veltra

@@ -1,0 +1,180 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "codec/RemoteFrame.h"
+#include "codec/VideoDecoder.h"
+#include "protocol/RemoteConfiguration.h"
+#include "protocol/RemoteConnection.h"
+#include "protocol/RemoteInput.h"
+#include "protocol/RemotePacket.h"
+#include "support/Bytes.h"
+#include "support/ChangeNotifier.h"
+#include "support/Generation.h"
+#include "support/MainQueue.h"
+#include "support/SerialQueue.h"
+
+namespace veltra {
+
+struct RemoteClientOptions {
+  using Clock = std::chrono::steady_clock;
+
+  std::chrono::milliseconds tickInterval{1'000};
+  // The attempt ends at the first tick after the host has been silent for longer than this.
+  std::chrono::milliseconds heartbeatLimit{12'000};
+  // Test seam: the clock of the heartbeat and the rates. Monotonic, so that a wall-clock step
+  // neither ends a healthy session nor keeps a dead one alive.
+  std::function<Clock::time_point()> now = [] { return Clock::now(); };
+  // Test seam: the wall clock whose seconds since 2001-01-01 the ping carries and the host echoes.
+  std::function<double()> referenceSeconds;
+  VideoDecoder::Acceleration acceleration = VideoDecoder::Acceleration::automatic;
+  RemoteConnection::Options connection;
+};
+
+// The client side of a remote-desktop session: holds what the user typed, validates it, opens
+// one client connection per attempt, asks the host for a display, decodes the stream, hands every
+// picture to the view and then acknowledges it, keeps the heartbeat, measures the round trip and
+// the frame rates, and forwards input while the view captures it. Each attempt gets a fresh
+// connection, decoder and generation; every end of an attempt goes through disconnect(), which
+// tears all three down. Nothing throws: failures become `status`, and the typed values stay for
+// the next attempt.
+//
+// THREADING: every field and operation belongs to the main thread (the MainQueue given to the
+// constructor). The connection's callbacks, on its wire strand, only route: video packets to the
+// decode queue (thread "veltra.decode"), where the decoder runs in packet order, and everything
+// else to the main thread. Decoded pictures and failures hop from the decode queue to the main
+// thread. Each hop carries the generation of the attempt that installed it and does nothing once
+// that attempt has ended or the client is gone.
+//
+// LIFETIME: the MainQueue must outlive the client. Destroying the client is safe at any time on
+// the main thread except from inside its own callbacks (onFrame, observers): the connection ends
+// silently, decode work still queued is skipped, the decode thread is joined, and callbacks
+// already under way on other threads find nothing left to reach.
+class RemoteClient {
+ public:
+  using Options = RemoteClientOptions;
+
+  static constexpr const char* kInitialStatus =
+      "Enter the host computer’s LAN address and Host connection key.";
+  static constexpr const char* kHeartbeatTimedOut = "Host heartbeat timed out.";
+
+  explicit RemoteClient(MainQueue& main, Options options = {});
+  ~RemoteClient();
+
+  RemoteClient(const RemoteClient&) = delete;
+  RemoteClient& operator=(const RemoteClient&) = delete;
+
+  // What the user typed. connect() validates and uses the values it sees; later edits wait for
+  // the next attempt.
+  const std::string& address() const { return address_; }
+  void setAddress(std::string address);
+  const std::string& port() const { return port_; }
+  void setPort(std::string port);
+  const std::string& connectionKey() const { return connectionKey_; }
+  void setConnectionKey(std::string key);
+  const RemoteConfiguration& configuration() const { return configuration_; }
+  void setConfiguration(RemoteConfiguration configuration);
+
+  const std::string& status() const { return status_; }
+  // Authenticated and running. Never true together with connecting().
+  bool connected() const { return connected_; }
+  // An attempt is under way and not yet authenticated.
+  bool connecting() const { return connecting_; }
+  // Only while connected and a picture has arrived.
+  bool inputEnabled() const { return inputEnabled_; }
+  // Pictures decoded and presented per second, as of the last tick; 0 when idle.
+  int decodedFPS() const { return decodedFPS_; }
+  int displayedFPS() const { return displayedFPS_; }
+  // The last heartbeat round trip; kept after the attempt ends.
+  int64_t rttMilliseconds() const { return rttMilliseconds_; }
+  // The newest picture of the current attempt. Not announced to observers: onFrame is.
+  const std::shared_ptr<const RemoteFrame>& latestFrame() const { return latestFrame_; }
+
+  // Announces, after the fact, every change of the fields above but latestFrame.
+  ChangeNotifier& changes() { return changes_; }
+
+  // Set by the view: called with every decoded picture of the current attempt, before the
+  // picture is acknowledged to the host.
+  std::function<void(const std::shared_ptr<const RemoteFrame>&)> onFrame;
+
+  // Validates address, port, key and configuration, in that order, and starts an attempt; the
+  // first failing check becomes the status and nothing opens. Does nothing while connecting or
+  // connected.
+  void connect();
+  // Ends the current attempt, if any, and shows `reason` as the status.
+  void disconnect(const std::string& reason);
+  // Input forwarding turns on only while connected with a picture on screen. Whenever it ends up
+  // off, the host is told to release whatever it still holds pressed.
+  void setInputEnabled(bool enabled);
+  // Forwards `input` to the host while input is enabled; invalid input is dropped silently.
+  void send(const RemoteInput& input);
+  // Counts one picture that reached the screen; called by the frame presentation.
+  void recordPresentation();
+
+ private:
+  using Clock = Options::Clock;
+  struct Link;
+  struct DecodeLane;
+
+  // Handlers of the attempt's callbacks, on the main thread once the generation has been checked.
+  void authenticated();
+  void received(RemotePacket type, const Bytes& payload);
+  void pictureDecoded(const std::shared_ptr<const RemoteFrame>& frame);
+  void tick();
+  static void decodeOnQueue(const std::shared_ptr<Link>& link, DecodeLane& lane,
+                            Generation generation, RemotePacket type, const Bytes& payload);
+
+  void startAttempt();
+  void endAttempt(const std::string& reason);
+  void applyInputEnabled(bool enabled);
+  void retire(std::shared_ptr<DecodeLane> lane);
+
+  // Observable fields change through update(); publish() then tells the observers, once per
+  // operation, so they never see a half-made change.
+  template <typename T>
+  void update(T& field, T value);
+  void publish();
+
+  MainQueue& main_;
+  Options options_;
+  ChangeNotifier changes_;
+  bool changed_ = false;
+
+  // Observable.
+  std::string address_;
+  std::string port_ = "9876";
+  std::string connectionKey_;
+  RemoteConfiguration configuration_{1920, 1080, 120};
+  std::string status_ = kInitialStatus;
+  bool connected_ = false;
+  bool connecting_ = false;
+  bool inputEnabled_ = false;
+  int decodedFPS_ = 0;
+  int displayedFPS_ = 0;
+  int64_t rttMilliseconds_ = 0;
+
+  std::shared_ptr<const RemoteFrame> latestFrame_;
+
+  // The current attempt. wire_, decoder_ and generation_ change together.
+  std::unique_ptr<RemoteConnection> wire_;
+  std::shared_ptr<DecodeLane> decoder_;
+  Generation generation_ = newGeneration();
+  // The display this attempt asked for: the value connect() validated.
+  RemoteConfiguration requested_;
+  TaskHandle timer_;
+  int decodedCount_ = 0;
+  int displayedCount_ = 0;
+  Clock::time_point lastStats_;
+  Clock::time_point lastPong_;
+
+  // What callbacks on other threads may reach; emptied when the client is destroyed.
+  const std::shared_ptr<Link> link_;
+  // Declared last so that it is joined first, before anything its tasks could reach.
+  SerialQueue decodeQueue_{"veltra.decode"};
+};
+
+}  // namespace veltra

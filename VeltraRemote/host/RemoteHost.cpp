@@ -1,0 +1,368 @@
+#include "host/RemoteHost.h"
+
+#include "host/RemoteListener.h"
+#include "protocol/RemoteAuthentication.h"
+#include "protocol/RemoteError.h"
+#include "protocol/RemoteInput.h"
+#include "protocol/SecretKey.h"
+
+namespace veltra {
+namespace {
+
+const char kScreenPermission[] = "Screen capture needs the Xvfb virtual display server.";
+const char kInputPermission[] = "Remote input needs the XTEST extension.";
+const char kPermissionAdvice[] =
+    "Veltra Host needs Xvfb for the virtual display and XTEST for remote input; install the xvfb "
+    "package and restart Host.";
+const char kBadPort[] = "Use a port between 1024 and 65535.";
+const char kActivityReason[] = "Veltra remote desktop session";
+
+Bytes utf8(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
+
+}  // namespace
+
+RemoteHost::RemoteHost(MainQueue& main, std::unique_ptr<HostPlatform> platform, Options options)
+    : main_(main),
+      platform_(std::move(platform)),
+      options_(std::move(options)),
+      connectionKey_(RemoteAuthentication::newKey()),
+      injector_(platform_->makeInjector()),
+      lastMessage_(options_.now()) {}
+
+RemoteHost::~RemoteHost() {
+  if (listener_) listener_->cancel();
+  watchdog_.cancel();
+  // The capture waits for its queue; the display goes through the platform like any other.
+  capture_.reset();
+  if (display_) platform_->releaseDisplay(std::move(display_));
+}
+
+void RemoteHost::setStatus(std::string status) {
+  if (status == status_) return;
+  status_ = std::move(status);
+  changes_.notify();
+}
+
+void RemoteHost::setFlag(bool& field, bool value) {
+  if (field == value) return;
+  field = value;
+  changes_.notify();
+}
+
+void RemoteHost::setConnectionKey(std::string key) {
+  if (key == connectionKey_) return;
+  connectionKey_ = std::move(key);
+  changes_.notify();
+}
+
+void RemoteHost::setPort(uint16_t port) {
+  if (port == port_) return;
+  port_ = port;
+  changes_.notify();
+}
+
+void RemoteHost::Hop::operator()(std::function<void(RemoteHost&)> task) const {
+  main->post([alive = alive, host = host, task = std::move(task)] {
+    if (alive.lock()) task(*host);
+  });
+}
+
+void RemoteHost::requestPermissions() {
+  // Nothing to ask the system for; the checks themselves run again at the next start().
+  platform_->screenPermission();
+  platform_->inputPermission();
+  setStatus(kPermissionAdvice);
+}
+
+void RemoteHost::start() {
+  if (running_ || stopping_) return;
+  if (!platform_->screenPermission()) return setStatus(kScreenPermission);
+  if (!platform_->inputPermission()) return setStatus(kInputPermission);
+  SecretKey secret;
+  try {
+    secret = RemoteAuthentication::secret(connectionKey_);
+  } catch (const RemoteError& error) {
+    return setStatus(error.what());
+  }
+  if (port_ < 1024) return setStatus(kBadPort);
+
+  listener_ = std::make_unique<RemoteListener>(port_);
+  listenerGeneration_ = newGeneration();
+  const Generation listener = listenerGeneration_;
+  listener_->onReady = [hop = hop(), listener] {
+    hop([listener](RemoteHost& host) {
+      if (!host.running_ || host.listenerGeneration_ != listener) return;
+      host.setStatus("Listening on port " + std::to_string(host.port_) +
+                     " · LAN / private network");
+    });
+  };
+  listener_->onFailed = [hop = hop(), listener](std::string error) {
+    hop([listener, error](RemoteHost& host) {
+      if (!host.running_ || host.listenerGeneration_ != listener) return;
+      host.listenerFailed(error);
+    });
+  };
+  listener_->onConnection = [hop = hop(), listener, secret](asio::ip::tcp::socket socket) {
+    auto held = std::make_shared<asio::ip::tcp::socket>(std::move(socket));
+    hop([listener, secret, held](RemoteHost& host) {
+      if (host.listenerGeneration_ != listener) return;  // the socket closes with `held`
+      host.accept(std::move(*held), secret);
+    });
+  };
+
+  running_ = true;
+  changes_.notify();
+  setStatus("Starting listener…");
+  listener_->start();
+  watchdog_ = main_.repeating(options_.watchdogInterval, [this, alive = std::weak_ptr(alive_)] {
+    if (alive.lock()) watchdogTick();
+  });
+}
+
+void RemoteHost::listenerFailed(const std::string& error) {
+  stop();
+  // The failure, not the stop it caused, is what the user needs to read.
+  stopReason_ = error;
+  setStatus(error);
+}
+
+void RemoteHost::accept(asio::ip::tcp::socket socket, const SecretKey& secret) {
+  if (!running_ || starting_ || ending_ || connection_) {
+    // One client at a time: the newcomer's connection is closed without a word.
+    asio::error_code ignored;
+    socket.close(ignored);
+    return;
+  }
+  std::shared_ptr<RemoteConnection> wire =
+      RemoteConnection::accepted(std::move(socket), secret, options_.connection);
+  connection_ = wire;
+  generation_ = newGeneration();
+  const Generation session = generation_;
+  setStatus("Authenticating device…");
+
+  // The connection's callbacks run on its strand; they hold the connection weakly (it holds
+  // them) and the host through hop().
+  std::weak_ptr<RemoteConnection> weakWire = wire;
+  wire->onReady = [hop = hop(), session] {
+    hop([session](RemoteHost& host) {
+      if (host.generation_ != session) return;
+      host.lastMessage_ = host.options_.now();
+      host.setFlag(host.connected_, true);
+      host.setStatus("Authenticated · waiting for display configuration");
+    });
+  };
+  // One main-queue task per packet, so packets are handled in arrival order.
+  wire->onPacket = [hop = hop(), session, weakWire](RemotePacket type, Bytes payload) {
+    hop([session, weakWire, type, payload = std::move(payload)](RemoteHost& host) {
+      if (auto current = weakWire.lock()) host.handlePacket(type, payload, current, session);
+    });
+  };
+  wire->onEnd = [hop = hop(), session](std::string reason) {
+    hop([session, reason](RemoteHost& host) {
+      if (host.generation_ != session) return;
+      host.endSession(reason);
+    });
+  };
+  wire->start();
+}
+
+void RemoteHost::watchdogTick() {
+  if (connected_ && options_.now() - lastMessage_ > options_.silenceLimit && connection_) {
+    connection_->cancel();
+  }
+}
+
+void RemoteHost::disconnect() {
+  if (connection_) connection_->cancel();
+}
+
+void RemoteHost::stop() {
+  if (stopping_) return;
+  stopping_ = true;
+  stopReason_.reset();
+  listenerGeneration_ = newGeneration();
+  generation_ = newGeneration();
+  connected_ = false;
+  injector_->releaseAll();
+  if (connection_) connection_->cancel();
+  running_ = false;
+  if (listener_) listener_->cancel();
+  listener_.reset();
+  watchdog_.cancel();
+  watchdog_ = {};
+  changes_.notify();
+  finishStop();
+}
+
+// Waits for a configuration or teardown in progress, then ends the session and removes the
+// display.
+void RemoteHost::finishStop() {
+  if (ending_ || starting_) {
+    main_.postDelayed(options_.stopPollInterval, [this, alive = std::weak_ptr(alive_)] {
+      if (alive.lock()) finishStop();
+    });
+    return;
+  }
+  endSession("Stopped", [this] {
+    if (display_) platform_->releaseDisplay(std::move(display_));
+    displayConfiguration_.reset();
+    if (stopReason_) setStatus(*stopReason_);
+    setFlag(stopping_, false);
+  });
+}
+
+void RemoteHost::handlePacket(RemotePacket type, const Bytes& payload,
+                              const std::shared_ptr<RemoteConnection>& wire, Generation session) {
+  if (generation_ != session) return;
+  lastMessage_ = options_.now();
+  switch (type) {
+    case RemotePacket::configuration:
+      configure(payload, wire, session);
+      break;
+    case RemotePacket::input:
+      if (!capture_) break;
+      try {
+        injector_->apply(RemoteInput::decodeJson(payload));
+      } catch (const JsonError&) {
+        // Input that does not decode is dropped.
+      }
+      break;
+    case RemotePacket::releaseInput:
+      injector_->releaseAll();
+      break;
+    case RemotePacket::ping:
+      wire->send(RemotePacket::pong, payload);
+      break;
+    case RemotePacket::frameAck:
+      if (capture_) capture_->encoder().acknowledgeFrame();
+      break;
+    default:
+      break;
+  }
+}
+
+void RemoteHost::configure(const Bytes& payload, std::shared_ptr<RemoteConnection> wire,
+                           Generation session) {
+  // A session is configured once; later configuration packets are ignored.
+  if (generation_ != session || !running_ || starting_ || ending_ || capture_) return;
+  starting_ = true;
+
+  RemoteConfiguration configuration;
+  try {
+    configuration = RemoteConfiguration::decodeJson(payload);
+  } catch (const JsonError& error) {
+    return configureFailed(error.what(), wire);
+  }
+  if (!configuration.isValid()) return configureFailed(RemoteError::invalidPacket().what(), wire);
+
+  if (display_ && displayConfiguration_ == configuration) {
+    return displayReady(configuration, std::move(wire), session);
+  }
+  if (display_) platform_->releaseDisplay(std::move(display_));
+  platform_->createDisplay(configuration,
+                           [this, alive = std::weak_ptr(alive_), configuration, wire, session](
+                               std::unique_ptr<VirtualDisplay> display, std::string error) {
+                             if (!alive.lock()) {
+                               return;  // `display`, if any, ends with this task
+                             }
+                             if (display) {
+                               display_ = std::move(display);
+                               displayConfiguration_ = configuration;
+                             }
+                             if (generation_ != session || !connected_) {
+                               // The session ended while the display started; the display stays for
+                               // the next one unless hosting stopped, whose teardown removes it
+                               // once starting_ clears.
+                               starting_ = false;
+                               return;
+                             }
+                             if (!error.empty()) return configureFailed(error, wire);
+                             displayReady(configuration, wire, session);
+                           });
+}
+
+void RemoteHost::displayReady(const RemoteConfiguration& configuration,
+                              std::shared_ptr<RemoteConnection> wire, Generation session) {
+  if (!display_) return configureFailed("Virtual display creation failed.", wire);
+  const uint32_t displayID = display_->displayID();
+  injector_->setDisplayID(displayID);
+
+  std::shared_ptr<RemoteCapture> capture;
+  try {
+    capture = platform_->makeCapture(configuration, wire);
+  } catch (const std::exception& error) {
+    return configureFailed(error.what(), wire);
+  }
+  capture->onFailure = [hop = hop(), wire, session](std::string text) {
+    hop([wire, session, text](RemoteHost& host) { host.captureFailed(text, wire, session); });
+  };
+  capture_ = capture;
+  capture->start(displayID, [this, alive = std::weak_ptr(alive_), configuration, capture, wire,
+                             session](std::string error) {
+    if (alive.lock()) captureStarted(configuration, capture, wire, session, error);
+  });
+}
+
+void RemoteHost::captureStarted(const RemoteConfiguration& configuration,
+                                std::shared_ptr<RemoteCapture> capture,
+                                std::shared_ptr<RemoteConnection> wire, Generation session,
+                                const std::string& error) {
+  if (generation_ != session || !connected_) {
+    // The session ended while the capture started: stop it (again) and say nothing.
+    capture->stop([this, alive = std::weak_ptr(alive_), capture] {
+      if (alive.lock()) starting_ = false;
+    });
+    return;
+  }
+  if (!error.empty()) return configureFailed(error, wire);
+
+  activity_ = platform_->beginActivity(kActivityReason);
+  setStatus("Streaming " + std::to_string(configuration.width) + "×" +
+            std::to_string(configuration.height) + " · requested " +
+            std::to_string(configuration.fps) + " fps");
+  wire->send(RemotePacket::configuration, configuration.encodeJson());
+  starting_ = false;
+}
+
+void RemoteHost::configureFailed(const std::string& text,
+                                 const std::shared_ptr<RemoteConnection>& wire) {
+  wire->send(RemotePacket::failure, utf8(text));
+  endSession(text, [this] { starting_ = false; });
+}
+
+void RemoteHost::captureFailed(const std::string& text,
+                               const std::shared_ptr<RemoteConnection>& wire, Generation session) {
+  if (generation_ != session) return;
+  wire->send(RemotePacket::failure, utf8(text));
+  endSession(text);
+}
+
+void RemoteHost::endSession(const std::string& reason, std::function<void()> done) {
+  if (ending_) {
+    if (done) done();
+    return;
+  }
+  ending_ = true;
+  generation_ = newGeneration();
+  setFlag(connected_, false);
+  injector_->releaseAll();
+  if (connection_) connection_->cancel();
+  connection_.reset();
+
+  auto finish = [this, reason, done = std::move(done)] {
+    activity_.reset();
+    setStatus(running_ ? reason + " · listening on " + std::to_string(port_) : "Stopped");
+    ending_ = false;
+    if (done) done();
+  };
+  std::shared_ptr<RemoteCapture> capture = std::move(capture_);
+  capture_.reset();
+  if (!capture) return finish();
+  capture->stop([alive = std::weak_ptr(alive_), capture, finish = std::move(finish)] {
+    if (alive.lock()) finish();
+  });
+}
+
+}  // namespace veltra

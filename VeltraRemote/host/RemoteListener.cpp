@@ -1,0 +1,113 @@
+#include "host/RemoteListener.h"
+
+#include <asio/dispatch.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+
+#include "support/NetworkContext.h"
+
+namespace veltra {
+
+struct RemoteListener::Core : std::enable_shared_from_this<Core> {
+  explicit Core(uint16_t listenPort)
+      : port(listenPort), strand(NetworkContext::shared().makeStrand()), acceptor(strand) {}
+
+  uint16_t port;
+  NetworkContext::Strand strand;
+  asio::ip::tcp::acceptor acceptor;
+  bool cancelled = false;  // strand only
+  std::function<void()> onReady;
+  std::function<void(std::string)> onFailed;
+  std::function<void(asio::ip::tcp::socket)> onConnection;
+
+  // Binds [::]:port accepting IPv4 too, or 0.0.0.0:port where the system has no IPv6.
+  asio::error_code open() {
+    asio::error_code error;
+    acceptor.open(asio::ip::tcp::v6(), error);
+    if (!error) {
+      acceptor.set_option(asio::ip::v6_only(false), error);
+      if (!error) return bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), port));
+      asio::error_code ignored;
+      acceptor.close(ignored);
+    }
+    acceptor.open(asio::ip::tcp::v4(), error);
+    if (error) return error;
+    return bind(asio::ip::tcp::endpoint(asio::ip::tcp::v4(), port));
+  }
+
+  asio::error_code bind(const asio::ip::tcp::endpoint& endpoint) {
+    asio::error_code error;
+    acceptor.set_option(asio::socket_base::reuse_address(true), error);
+    if (!error) acceptor.bind(endpoint, error);
+    if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+    return error;
+  }
+
+  void start() {
+    if (cancelled) return;
+    if (asio::error_code error = open()) return fail(error);
+    if (onReady) onReady();
+    accept();
+  }
+
+  void accept() {
+    acceptor.async_accept(
+        NetworkContext::shared().context(),
+        [self = shared_from_this()](asio::error_code error, asio::ip::tcp::socket socket) {
+          if (self->cancelled) return;
+          if (error) {
+            // A client that gave up between SYN and accept is its own problem, not the
+            // listener's.
+            if (error == asio::error::connection_aborted || error == asio::error::interrupted) {
+              return self->accept();
+            }
+            return self->fail(error);
+          }
+          asio::error_code ignored;
+          socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+          if (self->onConnection) self->onConnection(std::move(socket));
+          self->accept();
+        });
+  }
+
+  void fail(const asio::error_code& error) {
+    close();
+    auto failed = std::move(onFailed);
+    clearCallbacks();
+    if (failed) failed(error.message());
+  }
+
+  void close() {
+    cancelled = true;
+    asio::error_code ignored;
+    acceptor.close(ignored);
+  }
+
+  void clearCallbacks() {
+    onReady = nullptr;
+    onFailed = nullptr;
+    onConnection = nullptr;
+  }
+};
+
+RemoteListener::RemoteListener(uint16_t port) : core_(std::make_shared<Core>(port)) {}
+
+RemoteListener::~RemoteListener() {
+  cancel();
+}
+
+void RemoteListener::start() {
+  core_->onReady = std::move(onReady);
+  core_->onFailed = std::move(onFailed);
+  core_->onConnection = std::move(onConnection);
+  asio::post(core_->strand, [core = core_] { core->start(); });
+}
+
+void RemoteListener::cancel() {
+  asio::dispatch(core_->strand, [core = core_] {
+    core->close();
+    core->clearCallbacks();
+  });
+}
+
+}  // namespace veltra

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <asio/ip/tcp.hpp>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace veltra {
+
+// The host's TCP listener: every interface (one dual-stack IPv6 socket, or IPv4 where IPv6 is
+// off), address reuse, TCP_NODELAY on every accepted socket.
+//
+// THREADING: start() and cancel() from any thread. Everything else, the callbacks included, runs
+// on the listener's own strand over the network thread ("listener"); owners hop to their own
+// queue. After cancel() no callback runs. LIFETIME: destroying it cancels it.
+class RemoteListener {
+ public:
+  explicit RemoteListener(uint16_t port);
+  ~RemoteListener();
+
+  RemoteListener(const RemoteListener&) = delete;
+  RemoteListener& operator=(const RemoteListener&) = delete;
+
+  // Set before start().
+  std::function<void()> onReady;
+  // Binding or accepting failed, with the system's text ("Address already in use"); the listener
+  // is closed by then.
+  std::function<void(std::string error)> onFailed;
+  // A new client's socket, on the network context, ready for RemoteConnection::accepted().
+  std::function<void(asio::ip::tcp::socket socket)> onConnection;
+
+  void start();
+  void cancel();
+
+ private:
+  struct Core;
+  std::shared_ptr<Core> core_;
+};
+
+}  // namespace veltra

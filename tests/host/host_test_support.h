@@ -1,0 +1,260 @@
+#pragma once
+
+#include <asio/ip/tcp.hpp>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "codec/PictureEncoder.h"
+#include "host/HostPlatform.h"
+#include "host/InputEventSink.h"
+#include "host/ScreenSource.h"
+#include "protocol/RemoteAuthentication.h"
+#include "protocol/RemoteConnection.h"
+#include "protocol/RemoteError.h"
+#include "support/AsioMainQueue.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+namespace veltra::test {
+
+using namespace std::chrono_literals;
+
+// A free TCP port above 1024 for a host to listen on (asked of the kernel, then released).
+inline uint16_t freePort() {
+  asio::io_context context;
+  asio::ip::tcp::acceptor acceptor(context, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0));
+  return acceptor.local_endpoint().port();
+}
+
+// Everything the fake platform did, shared so that it outlives the host under test.
+struct PlatformRecord {
+  // Steering.
+  bool screenPermission = true;
+  bool inputPermission = true;
+  bool holdDisplays = false;             // createDisplay waits for completeDisplay()
+  std::string displayError;              // createDisplay fails with this text
+  std::string captureError;              // makeCapture throws this text
+  std::atomic<bool> displayFound{true};  // whether the capture's source finds its display
+
+  // What happened.
+  std::vector<RemoteConfiguration> displaysCreated;
+  std::vector<uint32_t> displaysReleased;
+  std::vector<HostPlatform::DisplayCompletion> heldCompletions;
+  uint32_t nextDisplayID = 7;
+  int activitiesBegun = 0;
+  int activitiesLive = 0;
+  std::vector<std::string> activityReasons;
+
+  std::mutex mutex;  // guards the fields below, written on the capture queue
+  int encoderAcks = 0;
+  int encoderStops = 0;
+  int picturesTaken = 0;
+  std::function<void(std::string)> encoderFailure;  // what an encoding error does
+
+  std::vector<std::string> inputEvents;  // "key 38 down", "motion 10,20", "button 1 up"
+};
+
+class FakeDisplay final : public VirtualDisplay {
+ public:
+  explicit FakeDisplay(uint32_t id) : id_(id) {}
+  uint32_t displayID() const override { return id_; }
+
+ private:
+  uint32_t id_;
+};
+
+class FakeActivity final : public ProcessActivity {
+ public:
+  explicit FakeActivity(std::shared_ptr<PlatformRecord> record) : record_(std::move(record)) {
+    ++record_->activitiesLive;
+  }
+  ~FakeActivity() override { --record_->activitiesLive; }
+
+ private:
+  std::shared_ptr<PlatformRecord> record_;
+};
+
+class FakeEncoder final : public PictureEncoder {
+ public:
+  explicit FakeEncoder(std::shared_ptr<PlatformRecord> record) : record_(std::move(record)) {}
+  bool encode(VideoPicture, int64_t) override {
+    std::lock_guard lock(record_->mutex);
+    ++record_->picturesTaken;
+    return true;
+  }
+  void stop() override {
+    std::lock_guard lock(record_->mutex);
+    ++record_->encoderStops;
+  }
+  void acknowledgeFrame() override {
+    std::lock_guard lock(record_->mutex);
+    ++record_->encoderAcks;
+  }
+
+ private:
+  std::shared_ptr<PlatformRecord> record_;
+};
+
+// A display that is found (or not, as the record says) and never changes after the first picture.
+class FakeSource final : public ScreenSource {
+ public:
+  explicit FakeSource(std::shared_ptr<PlatformRecord> record) : record_(std::move(record)) {}
+  bool open(uint32_t, int, int) override { return record_->displayFound.load(); }
+  bool poll() override { return false; }
+  bool grab(AVFrame*) override { return true; }
+  bool broken() const override { return false; }
+  void close() override {}
+
+ private:
+  std::shared_ptr<PlatformRecord> record_;
+};
+
+class RecordingInputSink final : public InputEventSink {
+ public:
+  explicit RecordingInputSink(std::shared_ptr<PlatformRecord> record)
+      : record_(std::move(record)) {}
+  bool canInject(uint32_t displayID) override { return displayID != 0; }
+  DisplayBounds bounds(uint32_t displayID) override {
+    return displayID ? DisplayBounds{0, 0, 1920, 1080} : DisplayBounds{};
+  }
+  std::optional<uint32_t> keyCode(uint16_t macKey) override { return macKey + 100u; }
+  void key(uint32_t code, bool press) override {
+    record_->inputEvents.push_back("key " + std::to_string(code) + (press ? " down" : " up"));
+  }
+  void motion(PixelPoint point) override {
+    record_->inputEvents.push_back("motion " + std::to_string(point.x) + "," +
+                                   std::to_string(point.y));
+  }
+  void button(int xButton, bool press) override {
+    record_->inputEvents.push_back("button " + std::to_string(xButton) + (press ? " down" : " up"));
+  }
+  void flush() override {}
+
+ private:
+  std::shared_ptr<PlatformRecord> record_;
+};
+
+class FakeHostPlatform final : public HostPlatform {
+ public:
+  FakeHostPlatform(MainQueue& main, std::shared_ptr<PlatformRecord> record)
+      : main_(main), record_(std::move(record)) {}
+
+  bool screenPermission() override { return record_->screenPermission; }
+  bool inputPermission() override { return record_->inputPermission; }
+
+  void createDisplay(const RemoteConfiguration& configuration,
+                     DisplayCompletion completion) override {
+    record_->displaysCreated.push_back(configuration);
+    if (record_->holdDisplays) {
+      record_->heldCompletions.push_back(std::move(completion));
+      return;
+    }
+    auto display = record_->displayError.empty()
+                       ? std::make_shared<FakeDisplay>(record_->nextDisplayID++)
+                       : nullptr;
+    main_.post([completion, display, error = record_->displayError] {
+      completion(display ? std::make_unique<FakeDisplay>(display->displayID()) : nullptr, error);
+    });
+  }
+
+  void releaseDisplay(std::unique_ptr<VirtualDisplay> display) override {
+    if (display) record_->displaysReleased.push_back(display->displayID());
+  }
+
+  std::unique_ptr<RemoteCapture> makeCapture(const RemoteConfiguration& configuration,
+                                             std::shared_ptr<PacketSender>) override {
+    if (!record_->captureError.empty()) throw RemoteError::unavailable(record_->captureError);
+    auto encoder = std::make_unique<FakeEncoder>(record_);
+    {
+      std::lock_guard lock(record_->mutex);
+      record_->encoderFailure = [raw = encoder.get()](std::string text) { raw->onFailure(text); };
+    }
+    RemoteCapture::Options options;
+    options.lookupInterval = 20ms;
+    return std::make_unique<RemoteCapture>(configuration, std::move(encoder),
+                                           std::make_unique<FakeSource>(record_), main_, options);
+  }
+
+  std::unique_ptr<RemoteInputInjector> makeInjector() override {
+    return std::make_unique<RemoteInputInjector>(std::make_unique<RecordingInputSink>(record_));
+  }
+
+  std::unique_ptr<ProcessActivity> beginActivity(const std::string& reason) override {
+    ++record_->activitiesBegun;
+    record_->activityReasons.push_back(reason);
+    return std::make_unique<FakeActivity>(record_);
+  }
+
+  // Completes the oldest held display creation, with a display or the given error.
+  void completeDisplay(const std::string& error = {}) {
+    auto completion = std::move(record_->heldCompletions.front());
+    record_->heldCompletions.erase(record_->heldCompletions.begin());
+    completion(error.empty() ? std::make_unique<FakeDisplay>(record_->nextDisplayID++) : nullptr,
+               error);
+  }
+
+ private:
+  MainQueue& main_;
+  std::shared_ptr<PlatformRecord> record_;
+};
+
+// The client end of a session, driven from the test: a real client-role RemoteConnection whose
+// callbacks record into main-queue state.
+class TestClient {
+ public:
+  TestClient(AsioMainQueue& main, uint16_t port, const std::string& key,
+             RemoteConnection::Options options = {})
+      : main_(main), state_(std::make_shared<State>()) {
+    connection_ =
+        RemoteConnection::client("127.0.0.1", port, RemoteAuthentication::secret(key), options);
+    auto state = state_;
+    connection_->onReady = [&main, state] { main.post([state] { state->ready = true; }); };
+    connection_->onPacket = [&main, state](RemotePacket type, Bytes payload) {
+      main.post([state, type, payload = std::move(payload)] {
+        state->packets.emplace_back(type, payload);
+      });
+    };
+    connection_->onEnd = [&main, state](std::string reason) {
+      main.post([state, reason] { state->endReason = reason; });
+    };
+    connection_->start();
+  }
+
+  void send(RemotePacket type, Bytes payload = {}) { connection_->send(type, std::move(payload)); }
+  void send(RemotePacket type, const std::string& text) {
+    send(type, Bytes(text.begin(), text.end()));
+  }
+  void cancel() { connection_->cancel(); }
+
+  bool ready() const { return state_->ready; }
+  const std::string& endReason() const { return state_->endReason; }
+  bool ended() const { return !state_->endReason.empty(); }
+  // Payloads of the packets of `type` received so far.
+  std::vector<std::string> received(RemotePacket type) const {
+    std::vector<std::string> texts;
+    for (const auto& [t, payload] : state_->packets) {
+      if (t == type) texts.emplace_back(payload.begin(), payload.end());
+    }
+    return texts;
+  }
+
+ private:
+  struct State {
+    bool ready = false;
+    std::string endReason;
+    std::vector<std::pair<RemotePacket, Bytes>> packets;
+  };
+  AsioMainQueue& main_;
+  std::shared_ptr<State> state_;
+  std::unique_ptr<RemoteConnection> connection_;
+};
+
+}  // namespace veltra::test

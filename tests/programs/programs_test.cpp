@@ -1,0 +1,439 @@
+// The programs as a user runs them: veltra-host streaming the test pattern to veltra-remote,
+// each a separate process, watched through its exit code and output.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/x11_test_support.h"
+#include "protocol/RemoteAuthentication.h"
+
+extern char** environ;
+
+namespace veltra {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kPatience = 30s;
+
+uint16_t freePort() {
+  asio::io_context context;
+  asio::ip::tcp::acceptor acceptor(context, {asio::ip::tcp::v4(), 0});
+  return acceptor.local_endpoint().port();
+}
+
+// A pipe whose ends close with it.
+struct Pipe {
+  int read = -1;
+  int write = -1;
+  Pipe() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) == 0) {
+      read = ends[0];
+      write = ends[1];
+    }
+  }
+  ~Pipe() {
+    closeRead();
+    closeWrite();
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+  void closeRead() {
+    if (read >= 0) ::close(read);
+    read = -1;
+  }
+  void closeWrite() {
+    if (write >= 0) ::close(write);
+    write = -1;
+  }
+};
+
+// One run of a program with its standard input given up front and its output collected. The
+// process is always ended and reaped by the destructor: politely first, so that a host still
+// running takes its display servers down with it.
+class Program {
+ public:
+  Program(const std::string& path, const std::vector<std::string>& arguments,
+          const std::string& input = {}) {
+    // Written before the program starts and then closed, so the test can neither block nor take
+    // a SIGPIPE on it; the pipe holds far more than a key.
+    Pipe in;
+    if (!input.empty() &&
+        ::write(in.write, input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+      return;
+    }
+    in.closeWrite();
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in.read, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_.write, 1);
+    posix_spawn_file_actions_adddup2(&actions, err_.write, 2);
+    // Signals the test runner happens to ignore or block must not reach into the program.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults, none;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGPIPE);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv.data(), environ) != 0) {
+      pid_ = 0;
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    out_.closeWrite();
+    err_.closeWrite();
+  }
+
+  ~Program() {
+    if (!running()) return;
+    ::kill(pid_, SIGTERM);
+    if (!waitForExit(10s)) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  bool running() const { return pid_ > 0 && !exitCode_; }
+  pid_t pid() const { return pid_; }
+  void signal(int number) const {
+    if (running()) ::kill(pid_, number);
+  }
+
+  // Standard output line by line, as read so far.
+  const std::vector<std::string>& lines() const { return lines_; }
+  const std::string& errors() const { return errors_; }
+
+  // Reads until a line satisfies `matches`, the output ends or the patience runs out.
+  std::optional<std::string> waitForLine(const std::function<bool(const std::string&)>& matches) {
+    const auto deadline = Clock::now() + kPatience;
+    size_t checked = 0;
+    for (;;) {
+      for (; checked < lines_.size(); ++checked) {
+        if (matches(lines_[checked])) return lines_[checked];
+      }
+      if (Clock::now() > deadline || outputEnded()) return std::nullopt;
+      readFor(50ms);
+    }
+  }
+  std::optional<std::string> waitForLine(const std::string& line) {
+    return waitForLine([&](const std::string& candidate) { return candidate == line; });
+  }
+
+  // The exit code (128 + N for signal N), or nothing if the program is still running after
+  // `patience`. Keeps reading meanwhile so that a chatty program cannot block on a full pipe.
+  std::optional<int> waitForExit(Clock::duration patience = kPatience) {
+    const auto deadline = Clock::now() + patience;
+    while (running()) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        break;
+      }
+      if (Clock::now() > deadline) return std::nullopt;
+      if (outputEnded()) {
+        std::this_thread::sleep_for(5ms);
+      } else {
+        readFor(20ms);
+      }
+    }
+    // What it wrote is all in the pipes by now, though something it started may still hold
+    // their write ends open.
+    while (readFor(0ms)) {
+    }
+    return exitCode_;
+  }
+
+ private:
+  bool outputEnded() const { return out_.read < 0 && err_.read < 0; }
+
+  // Reads what arrives within `timeout`; whether anything did (bytes or the end of a pipe).
+  bool readFor(std::chrono::milliseconds timeout) {
+    if (outputEnded()) return false;
+    pollfd fds[2] = {{out_.read, POLLIN, 0}, {err_.read, POLLIN, 0}};
+    if (::poll(fds, 2, static_cast<int>(timeout.count())) <= 0) return false;
+    char buffer[4096];
+    if (fds[0].revents) {
+      const ssize_t size = ::read(out_.read, buffer, sizeof buffer);
+      if (size <= 0)
+        out_.closeRead();
+      else
+        pendingLine_.append(buffer, static_cast<size_t>(size));
+      for (size_t end; (end = pendingLine_.find('\n')) != std::string::npos;) {
+        lines_.push_back(pendingLine_.substr(0, end));
+        pendingLine_.erase(0, end + 1);
+      }
+    }
+    if (fds[1].revents) {
+      const ssize_t size = ::read(err_.read, buffer, sizeof buffer);
+      if (size <= 0)
+        err_.closeRead();
+      else
+        errors_.append(buffer, static_cast<size_t>(size));
+    }
+    return true;
+  }
+
+  Pipe out_;
+  Pipe err_;
+  pid_t pid_ = 0;
+  std::optional<int> exitCode_;
+  std::vector<std::string> lines_;
+  std::string pendingLine_;
+  std::string errors_;
+};
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+// A process as /proc shows it; the start time tells it apart from a later one with its pid.
+struct ProcessRecord {
+  pid_t pid = 0;
+  std::string name;
+  pid_t parent = 0;
+  char state = 0;
+  unsigned long long startTime = 0;
+  std::vector<std::string> arguments;
+};
+
+std::optional<ProcessRecord> readProcess(pid_t pid) {
+  const fs::path directory = fs::path("/proc") / std::to_string(pid);
+  std::ifstream statFile(directory / "stat");
+  std::string stat;
+  if (!std::getline(statFile, stat)) return std::nullopt;
+  // pid (comm) state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
+  // cutime cstime priority nice threads itrealvalue starttime ...
+  const size_t open = stat.find('('), close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos) return std::nullopt;
+  ProcessRecord record;
+  record.pid = pid;
+  record.name = stat.substr(open + 1, close - open - 1);
+  std::istringstream fields(stat.substr(close + 2));
+  fields >> record.state >> record.parent;
+  std::string skipped;
+  for (int field = 5; field < 22; ++field) fields >> skipped;
+  fields >> record.startTime;
+
+  std::ifstream commandLine(directory / "cmdline", std::ios::binary);
+  for (std::string argument; std::getline(commandLine, argument, '\0');) {
+    record.arguments.push_back(argument);
+  }
+  return record;
+}
+
+std::vector<ProcessRecord> childrenOf(pid_t parent) {
+  std::vector<ProcessRecord> children;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    auto record = readProcess(std::stoi(name));
+    if (record && record->parent == parent) children.push_back(*record);
+  }
+  return children;
+}
+
+// Still running: the same process (not a later one with its pid) and not merely awaiting reaping.
+bool stillRunning(const ProcessRecord& process) {
+  auto now = readProcess(process.pid);
+  return now && now->startTime == process.startTime && now->state != 'Z';
+}
+
+// Width and height from a PNG's IHDR chunk, which must come first; nothing if it is not a PNG.
+std::optional<std::pair<uint32_t, uint32_t>> pngSize(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  unsigned char header[24] = {};
+  if (!file.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
+  static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (std::memcmp(header, kSignature, 8) != 0 || std::memcmp(header + 12, "IHDR", 4) != 0) {
+    return std::nullopt;
+  }
+  auto bigEndian = [&](int at) {
+    return uint32_t{header[at]} << 24 | uint32_t{header[at + 1]} << 16 |
+           uint32_t{header[at + 2]} << 8 | uint32_t{header[at + 3]};
+  };
+  return std::pair{bigEndian(16), bigEndian(20)};
+}
+
+// N from a "decoded N fps · rtt M ms" line of the remote's statistics, or nothing for any other
+// line.
+std::optional<int> decodedRate(const std::string& line) {
+  int rate = 0, roundTrip = 0, end = -1;
+  if (std::sscanf(line.c_str(), "decoded %d fps · rtt %d ms%n", &rate, &roundTrip, &end) != 2 ||
+      end != static_cast<int>(line.size())) {
+    return std::nullopt;
+  }
+  return rate;
+}
+
+TEST(Programs, HostStreamsTheTestPatternToRemoteAndStopsCleanly) {
+  if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
+  TempDirectory scratch;
+  const uint16_t port = freePort();
+  const std::string portText = std::to_string(port);
+
+  Program host(VELTRA_HOST_PROGRAM, {"--headless", "--port", portText, "--session",
+                                     "'" + std::string(VELTRA_TEST_PATTERN_PROGRAM) + "'"});
+  ASSERT_TRUE(host.started());
+  ASSERT_TRUE(host.waitForLine("Listening on port " + portText + " · LAN / private network"))
+      << joined(host.lines()) << host.errors();
+  ASSERT_GE(host.lines().size(), 3u);
+  const std::string keyLine = host.lines()[0];
+  ASSERT_TRUE(keyLine.starts_with("Connection key: ")) << keyLine;
+  const std::string key = keyLine.substr(std::strlen("Connection key: "));
+  EXPECT_EQ(key.size(), 44u);
+  EXPECT_EQ(host.lines()[1], "Starting listener…");
+
+  const fs::path snapshot = scratch.path() / "snap.png";
+  Program remote(VELTRA_REMOTE_PROGRAM,
+                 {"--headless", "--address", "127.0.0.1", "--port", portText, "--key-file", "-",
+                  "--mode", "1920x1080@60", "--seconds", "4", "--snapshot", snapshot.string()},
+                 key + "\n");
+  ASSERT_TRUE(remote.started());
+
+  ASSERT_TRUE(host.waitForLine("Streaming 1920×1080 · requested 60 fps"))
+      << joined(host.lines()) << host.errors();
+  // What the host started for the session: its display server and the test pattern's shell.
+  const std::vector<ProcessRecord> started = childrenOf(host.pid());
+  std::optional<fs::path> authorityDirectory;
+  for (const ProcessRecord& child : started) {
+    if (child.name != "Xvfb") continue;
+    for (size_t i = 0; i + 1 < child.arguments.size(); ++i) {
+      if (child.arguments[i] == "-auth")
+        authorityDirectory = fs::path(child.arguments[i + 1]).parent_path();
+    }
+  }
+  std::string names;
+  for (const ProcessRecord& child : started) names += child.name + " ";
+  ASSERT_TRUE(authorityDirectory) << "no display server among the host's children: " << names;
+  EXPECT_GE(started.size(), 2u) << "no session command beside the display server: " << names;
+  EXPECT_TRUE(fs::is_directory(*authorityDirectory));
+
+  EXPECT_EQ(remote.waitForExit(), 0) << joined(remote.lines()) << remote.errors();
+  const std::vector<std::string>& lines = remote.lines();
+  auto printed = [&](const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  };
+  EXPECT_TRUE(printed("Connecting and authenticating…")) << joined(lines);
+  EXPECT_TRUE(printed("Authenticated · preparing remote display…")) << joined(lines);
+  EXPECT_TRUE(printed("Connected · 1920×1080 · target 60 fps")) << joined(lines);
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return decodedRate(line) > 0;
+  })) << joined(lines);
+  EXPECT_EQ(pngSize(snapshot), (std::pair<uint32_t, uint32_t>{1920, 1080}));
+  // The key went in on standard input and must not come back out.
+  EXPECT_EQ(joined(lines).find(key), std::string::npos);
+  EXPECT_EQ(remote.errors().find(key), std::string::npos);
+
+  // The remote's leaving puts the host back to listening.
+  EXPECT_TRUE(host.waitForLine([&](const std::string& line) {
+    return line.ends_with(" · listening on " + portText);
+  })) << joined(host.lines());
+
+  host.signal(SIGINT);
+  EXPECT_EQ(host.waitForExit(), 0) << joined(host.lines()) << host.errors();
+  ASSERT_FALSE(host.lines().empty());
+  EXPECT_EQ(host.lines().back(), "Stopped");
+  for (const ProcessRecord& child : started) {
+    EXPECT_FALSE(stillRunning(child)) << child.name << " " << child.pid << " outlived the host";
+  }
+  EXPECT_FALSE(fs::exists(*authorityDirectory));
+}
+
+TEST(Programs, RemoteReportsARefusedConnection) {
+  // Nobody listens on a port just handed back to the kernel.
+  const std::string port = std::to_string(freePort());
+  Program remote(VELTRA_REMOTE_PROGRAM,
+                 {"--headless", "--address", "127.0.0.1", "--port", port, "--key-file", "-"},
+                 RemoteAuthentication::newKey() + "\n");
+  ASSERT_TRUE(remote.started());
+  EXPECT_EQ(remote.waitForExit(), 1);
+  EXPECT_EQ(remote.lines(), (std::vector<std::string>{"Connecting and authenticating…",
+                                                      std::strerror(ECONNREFUSED)}))
+      << remote.errors();
+}
+
+TEST(Programs, BadArgumentsEndWithAUsageError) {
+  struct Case {
+    const char* program;
+    std::vector<std::string> arguments;
+    std::string problem;
+  };
+  const std::vector<Case> cases = {
+      {VELTRA_REMOTE_PROGRAM,
+       {"--address", "127.0.0.1", "--key-file", "-"},
+       "veltra-remote: the client window is not available yet; use --headless"},
+      {VELTRA_REMOTE_PROGRAM,
+       {"--headless", "--profile", "host.json", "--address", "127.0.0.1", "--key-file", "-"},
+       "veltra-remote: give either --profile or --address"},
+      {VELTRA_REMOTE_PROGRAM,
+       {"--headless", "--address", "127.0.0.1", "--key-file", "-", "--mode", "1280x720@60"},
+       "veltra-remote: --mode takes 1920x1080 or 2560x1440 at 60 or 120, e.g. 1920x1080@60"},
+      {VELTRA_REMOTE_PROGRAM,
+       {"--headless", "--address", "127.0.0.1"},
+       "veltra-remote: --address needs --key-file (use - to read the key from standard input)"},
+      {VELTRA_HOST_PROGRAM,
+       {"--headless", "--port", "abc"},
+       "veltra-host: --port takes a number from 0 to 65535"},
+      {VELTRA_HOST_PROGRAM,
+       {"--port", "9876"},
+       "veltra-host: the host window is not available yet; use --headless"},
+  };
+  for (const Case& c : cases) {
+    std::string commandLine = c.program;
+    for (const std::string& argument : c.arguments) commandLine += " " + argument;
+    SCOPED_TRACE(commandLine);
+    Program program(c.program, c.arguments);
+    ASSERT_TRUE(program.started());
+    EXPECT_EQ(program.waitForExit(), 2);
+    EXPECT_TRUE(program.lines().empty()) << joined(program.lines());
+    // One line saying what is wrong, then the usage.
+    const std::string& errors = program.errors();
+    EXPECT_EQ(errors.substr(0, errors.find('\n')), c.problem);
+    EXPECT_NE(errors.find("\nusage: "), std::string::npos) << errors;
+  }
+}
+
+}  // namespace
+}  // namespace veltra

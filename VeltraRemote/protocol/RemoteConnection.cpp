@@ -6,7 +6,9 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
+#include <atomic>
 #include <deque>
+#include <future>
 #include <optional>
 
 #include "protocol/SecureChannel.h"
@@ -80,6 +82,20 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
       }
       self->enqueueWrite(std::move(frame), std::move(completion));
     });
+  }
+
+  // From the owner's destructor: no callback runs once this returns, not even one whose handler
+  // was already queued on the strand. Off the network thread it waits for a callback that is
+  // running right now; on it (the owner is being destroyed from some callback) nothing else of
+  // this strand can be running.
+  void silence() {
+    silenced_ = true;
+    if (NetworkContext::shared().isNetworkThread()) return;
+    auto passed = std::make_shared<std::promise<void>>();
+    std::future<void> barrier = passed->get_future();
+    asio::post(strand_, [passed] { passed->set_value(); });
+    // Bounded: a network thread that has already stopped (process exit) never runs it.
+    barrier.wait_for(std::chrono::seconds(2));
   }
 
   void cancel(bool silently) {
@@ -192,10 +208,10 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
   void write(Bytes frame) override { enqueueWrite(std::move(frame), nullptr); }
   void ready() override {
     deadline_.cancel();
-    if (onReady_) onReady_();
+    if (onReady_ && !silenced_) onReady_();
   }
   void packet(RemotePacket type, Bytes payload) override {
-    if (onPacket_) onPacket_(type, std::move(payload));
+    if (onPacket_ && !silenced_) onPacket_(type, std::move(payload));
   }
 
   void clearCallbacks() {
@@ -212,7 +228,7 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
     resolver_.cancel();
     socket_.shutdown(tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
-    if (auto end = std::move(onEnd_)) end(reason);
+    if (auto end = std::move(onEnd_); end && !silenced_) end(reason);
     clearCallbacks();
     // Writes not yet handed to the kernel are dropped; their completions still run, once. The
     // one in flight completes through its handler with operation_aborted.
@@ -249,6 +265,7 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
   std::function<void()> onReady_;
   std::function<void(RemotePacket, Bytes)> onPacket_;
   std::function<void(std::string)> onEnd_;
+  std::atomic<bool> silenced_ = false;  // written by the owner's thread, read on the strand
 };
 
 RemoteConnection::RemoteConnection(std::shared_ptr<Core> core, Role role)
@@ -271,6 +288,7 @@ std::unique_ptr<RemoteConnection> RemoteConnection::accepted(tcp::socket socket,
 }
 
 RemoteConnection::~RemoteConnection() {
+  core_->silence();
   core_->cancel(/*silently=*/true);
 }
 

@@ -25,8 +25,11 @@ namespace veltra {
 // on the wire strand, never concurrently with each other; owners hop to their own queue from
 // there and must not block it. After the end all three callbacks are dropped.
 //
-// LIFETIME: the owner holds the connection; destroying it ends the connection silently (no
-// callback runs for that end). The strand's pending work keeps the internals alive until done.
+// LIFETIME: the owner holds the connection; destroying it ends the connection silently: once the
+// destructor returns no callback runs, not even one already queued, and one running on the wire
+// strand at that moment has finished (the destructor waits for it, so callbacks must never wait
+// for the thread that destroys their connection). The strand's pending work keeps the internals
+// alive until done.
 struct RemoteConnectionOptions {
   // Time from start() by which the handshake must be complete. Tests shorten it.
   std::chrono::milliseconds handshakeDeadline{10'000};

@@ -244,6 +244,60 @@ TEST(RemoteConnectionTest, PacketsJoinedInOneReadOrSplitOverManyArriveWholeInOrd
   EXPECT_TRUE(events.ends().empty());
 }
 
+TEST(RemoteConnectionTest, NoCallbackRunsOnceTheOwnerHasDestroyedTheConnection) {
+  // Packets keep arriving while the owner destroys its connection, then the peer goes away.
+  // Whatever the wire strand had already queued must not reach the owner after the destructor.
+  const SecretKey key = keyOf(6);
+  std::atomic<int> late = 0;
+  for (int round = 0; round < 5; ++round) {
+    Listener listener;
+    RawPeer peer = RawPeer::connect(listener.port());
+    auto host = RemoteConnection::accepted(listener.accept(), key);
+    auto destroyed = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool> ready = false;
+    std::atomic<int> received = 0;
+    host->onReady = [&ready] { ready = true; };
+    // A slow owner, so that the strand still has packets of the burst to hand over when the
+    // connection is destroyed.
+    host->onPacket = [destroyed, &late, &received](RemotePacket, Bytes) {
+      if (*destroyed) ++late;
+      ++received;
+      std::this_thread::sleep_for(200us);
+    };
+    host->onEnd = [destroyed, &late](std::string) {
+      if (*destroyed) ++late;
+    };
+    host->start();
+
+    SecureChannel channel(RemoteRole::client, key);
+    test::RecordingSink sink;
+    channel.transportReady(sink);
+    peer.write(sink.writes.back());
+    for (int message = 0; message < 2; ++message) {  // challenge, then authenticated
+      auto body = peer.readFrame();
+      ASSERT_TRUE(body);
+      channel.receive(PacketFramer::frame(*body), sink);
+      if (message == 0) peer.write(sink.writes.back());
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!ready && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(ready);
+
+    Bytes burst;
+    for (int i = 0; i < 200; ++i) {
+      const Bytes sealed = channel.seal(RemotePacket::ping, text("1.5"));
+      burst.insert(burst.end(), sealed.begin(), sealed.end());
+    }
+    peer.write(burst);
+    while (received == 0) std::this_thread::sleep_for(100us);
+    host.reset();
+    *destroyed = true;
+    peer.resetAbruptly();
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(late.load(), 0);
+}
+
 TEST(RemoteConnectionTest, SilentHostTimesOutFromStart) {
   Listener listener;
   RemoteConnection::Options options;

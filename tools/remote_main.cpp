@@ -2,14 +2,21 @@
 //
 //   veltra-remote --headless (--profile FILE | --address HOST [--port N] --key-file FILE)
 //                 [--mode 1920x1080@60] [--seconds S] [--snapshot FILE.png]
+//                 [--latency FILE.csv [--warm-up S]]
 //
 // Headless, it prints every new status line and, once a second while connected, the decoded
 // frame rate and the round trip. It ends after S seconds, on SIGINT or SIGTERM, or when the
 // session ends by itself, and exits 0 if the session reached "Connected · …", 1 if not, 2 for bad
 // arguments. The key comes from a file or, with --key-file -, from standard input: never from
 // the command line, where any local user could read it.
+//
+// With --latency, it reads the latency stamp of every picture (the test pattern draws one; see
+// latency_stamp.h) as the picture arrives, writes one line per picture to FILE.csv at the end and
+// prints the latency percentiles and the pictures per second. Pictures in the first S seconds
+// after the first one (--warm-up) are left out of both.
 
 #include <asio/signal_set.hpp>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -19,6 +26,8 @@
 #include <string>
 
 #include "client/RemoteClient.h"
+#include "latency_recorder.h"
+#include "latency_stamp.h"
 #include "png_snapshot.h"
 #include "print_line.h"
 #include "protocol/RemoteConnectionProfile.h"
@@ -32,7 +41,8 @@ using veltra::printLine;
 
 const char kUsage[] =
     "usage: veltra-remote --headless (--profile FILE | --address HOST [--port N] --key-file FILE)\n"
-    "                     [--mode WIDTHxHEIGHT@FPS] [--seconds S] [--snapshot FILE.png]";
+    "                     [--mode WIDTHxHEIGHT@FPS] [--seconds S] [--snapshot FILE.png]\n"
+    "                     [--latency FILE.csv [--warm-up S]]";
 
 struct Arguments {
   bool headless = false;
@@ -43,6 +53,8 @@ struct Arguments {
   std::optional<veltra::RemoteConfiguration> mode;
   std::optional<double> seconds;
   std::string snapshot;
+  std::string latency;
+  std::optional<double> warmUp;
 };
 
 int usageError(const std::string& problem) {
@@ -93,18 +105,21 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
       if (!arguments.mode || !arguments.mode->isValid()) {
         return "--mode takes 1920x1080 or 2560x1440 at 60 or 120, e.g. 1920x1080@60";
       }
-    } else if (option == "--seconds") {
+    } else if (option == "--seconds" || option == "--warm-up") {
       char* end = nullptr;
       double seconds = std::strtod(value.c_str(), &end);
       if (*end != '\0' || !(seconds > 0) || seconds > 1e6)
-        return "--seconds takes a positive number";
-      arguments.seconds = seconds;
+        return option + " takes a positive number";
+      (option == "--seconds" ? arguments.seconds : arguments.warmUp) = seconds;
     } else if (option == "--snapshot") {
       arguments.snapshot = value;
+    } else if (option == "--latency") {
+      arguments.latency = value;
     } else {
       return "unexpected argument \"" + option + "\"";
     }
   }
+  if (arguments.warmUp && arguments.latency.empty()) return "--warm-up needs --latency";
   if (!arguments.headless) return "the client window is not available yet; use --headless";
   if (arguments.profile.empty() == arguments.address.empty()) {
     return "give either --profile or --address";
@@ -146,6 +161,16 @@ int main(int argc, char** argv) {
     key = *text;
   }
   if (arguments.mode) configuration = *arguments.mode;
+  // Opened now, so that a path that cannot be written fails before the session, not after it.
+  std::ofstream latencyFile;
+  std::optional<veltra::LatencyRecorder> recorder;
+  if (!arguments.latency.empty()) {
+    latencyFile.open(arguments.latency, std::ios::trunc);
+    if (!latencyFile) return usageError("cannot write " + arguments.latency);
+    recorder.emplace(static_cast<int64_t>(arguments.warmUp.value_or(0) * 1e6));
+  }
+  std::chrono::nanoseconds readingTime{0};
+  int readings = 0;
 
   veltra::tuneAllocatorForStreaming();
   veltra::AsioMainQueue main;
@@ -172,6 +197,15 @@ int main(int argc, char** argv) {
     });
     client.onFrame = [&](const std::shared_ptr<const veltra::RemoteFrame>& frame) {
       newest = frame;
+      if (!recorder) return;
+      // The arrival time first: reading the stamp is part of this program's cost, not the path's.
+      const uint64_t arrived = veltra::latency_stamp::monotonicMicros();
+      const auto start = std::chrono::steady_clock::now();
+      const auto drawn = veltra::latency_stamp::read(frame->plane(0), frame->stride(0),
+                                                     frame->width(), frame->height());
+      readingTime += std::chrono::steady_clock::now() - start;
+      ++readings;
+      recorder->add(static_cast<int64_t>(arrived), drawn);
     };
 
     auto statistics = main.repeating(std::chrono::seconds(1), [&] {
@@ -197,6 +231,22 @@ int main(int argc, char** argv) {
     deadline.cancel();
     signals.cancel();
     if (client.connecting() || client.connected()) client.disconnect("Disconnected");
+  }
+
+  if (recorder) {
+    recorder->writeCsv(latencyFile);
+    latencyFile.close();
+    if (!latencyFile)
+      std::fprintf(stderr, "veltra-remote: cannot write %s\n", arguments.latency.c_str());
+    const auto summary = recorder->summary();
+    printLine(veltra::LatencyRecorder::describe(summary));
+    if (readings > 0) {
+      const double micros = std::chrono::duration<double, std::micro>(readingTime).count();
+      char line[96];
+      std::snprintf(line, sizeof line, "stamp reading: %.1f us per picture on the main thread",
+                    micros / readings);
+      printLine(line);
+    }
   }
 
   if (!arguments.snapshot.empty()) {

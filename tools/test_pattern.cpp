@@ -1,7 +1,9 @@
 // veltra-test-pattern: fills the X display named by DISPLAY with moving content at a fixed frame
 // rate, so that a host has something to stream in demos and tests. It draws a full-screen window:
 // a slowly shifting colour band background, bars that sweep across it and a frame counter in big
-// digits, redrawing only what moved, as a real desktop would.
+// digits, redrawing only what moved, as a real desktop would. Every picture also carries the
+// time it was drawn as a latency stamp in the bottom-left corner (see latency_stamp.h), which the
+// moving content never covers.
 //
 //   veltra-test-pattern [--fps N]
 //
@@ -17,6 +19,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "latency_stamp.h"
 
 namespace {
 
@@ -53,6 +57,14 @@ class Painter {
     xcb_rectangle_t rectangle{static_cast<int16_t>(x), static_cast<int16_t>(y),
                               static_cast<uint16_t>(width), static_cast<uint16_t>(height)};
     xcb_poly_fill_rectangle(connection_, window_, gc_, 1, &rectangle);
+  }
+
+  // One request for all of them, so no capture sees some drawn and others not.
+  void fill(uint32_t colour, const std::vector<xcb_rectangle_t>& rectangles) {
+    if (rectangles.empty()) return;
+    xcb_change_gc(connection_, gc_, XCB_GC_FOREGROUND, &colour);
+    xcb_poly_fill_rectangle(connection_, window_, gc_, static_cast<uint32_t>(rectangles.size()),
+                            rectangles.data());
   }
 
  private:
@@ -123,6 +135,24 @@ struct Scene {
       }
     }
   }
+
+  // Drawn last, with the time taken just before: what a client reads is when the picture was
+  // complete.
+  void drawStamp(Painter& painter) const {
+    const auto plan =
+        veltra::latency_stamp::drawPlan(width, height, veltra::latency_stamp::monotonicMicros());
+    std::vector<xcb_rectangle_t> white;
+    for (const auto& block : plan) {
+      if (!block.white) {
+        painter.fill(rgb(0, 0, 0), block.x, block.y, block.width, block.height);
+        continue;
+      }
+      white.push_back(xcb_rectangle_t{static_cast<int16_t>(block.x), static_cast<int16_t>(block.y),
+                                      static_cast<uint16_t>(block.width),
+                                      static_cast<uint16_t>(block.height)});
+    }
+    painter.fill(rgb(255, 255, 255), white);
+  }
 };
 
 void addNanoseconds(timespec& time, long nanoseconds) {
@@ -185,6 +215,7 @@ int main(int argc, char** argv) {
     }
     scene.drawBars(painter, frame, false);
     scene.drawCounter(painter, frame);
+    scene.drawStamp(painter);
     xcb_flush(connection);
     // Drain events (exposures) so the server's queue to us never fills.
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) std::free(event);

@@ -381,6 +381,57 @@ TEST(Programs, HostStreamsTheTestPatternToRemoteAndStopsCleanly) {
   EXPECT_FALSE(fs::exists(*authorityDirectory));
 }
 
+// The test pattern stamps every picture with its time; the remote reads it back from each decoded
+// picture. Only plausibility is checked here (the same clock, a delay under a few seconds); the
+// figures themselves are the pipeline benchmark's.
+TEST(Programs, RemoteReadsTheTestPatternsLatencyStampFromEveryPicture) {
+  if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
+  TempDirectory scratch;
+  const std::string port = std::to_string(freePort());
+  Program host(VELTRA_HOST_PROGRAM, {"--headless", "--port", port, "--session",
+                                     "'" + std::string(VELTRA_TEST_PATTERN_PROGRAM) + "'"});
+  ASSERT_TRUE(host.started());
+  const auto keyLine = host.waitForLine(
+      [](const std::string& line) { return line.starts_with("Connection key: "); });
+  ASSERT_TRUE(keyLine) << joined(host.lines()) << host.errors();
+  ASSERT_TRUE(host.waitForLine([](const std::string& line) {
+    return line.starts_with("Listening on port ");
+  })) << joined(host.lines());
+
+  const fs::path csv = scratch.path() / "latency.csv";
+  Program remote(
+      VELTRA_REMOTE_PROGRAM,
+      {"--headless", "--address", "127.0.0.1", "--port", port, "--key-file", "-", "--mode",
+       "1920x1080@60", "--seconds", "4", "--latency", csv.string(), "--warm-up", "1"},
+      keyLine->substr(std::strlen("Connection key: ")) + "\n");
+  ASSERT_TRUE(remote.started());
+  EXPECT_EQ(remote.waitForExit(), 0) << joined(remote.lines()) << remote.errors();
+  const std::vector<std::string>& lines = remote.lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.starts_with("latency median ");
+  })) << joined(lines);
+
+  std::ifstream file(csv);
+  std::string line;
+  ASSERT_TRUE(std::getline(file, line));
+  EXPECT_EQ(line, "decoded_us,drawn_us,latency_us");
+  int pictures = 0, stamped = 0;
+  while (std::getline(file, line)) {
+    ++pictures;
+    long long decoded = 0, drawn = 0, latency = 0;
+    if (std::sscanf(line.c_str(), "%lld,%lld,%lld", &decoded, &drawn, &latency) != 3) continue;
+    ++stamped;
+    EXPECT_EQ(decoded - drawn, latency) << line;
+    EXPECT_GT(latency, 0) << line;
+    EXPECT_LT(latency, 5'000'000) << line;
+  }
+  EXPECT_GT(pictures, 0);
+  // A capture that caught the pattern mid-draw reads as nothing; that must stay rare.
+  EXPECT_GE(stamped * 10, pictures * 9) << stamped << " of " << pictures << " stamped";
+  host.signal(SIGINT);
+  EXPECT_EQ(host.waitForExit(), 0) << joined(host.lines()) << host.errors();
+}
+
 TEST(Programs, RemoteReportsARefusedConnection) {
   // Nobody listens on a port just handed back to the kernel.
   const std::string port = std::to_string(freePort());
@@ -413,6 +464,9 @@ TEST(Programs, BadArgumentsEndWithAUsageError) {
       {VELTRA_REMOTE_PROGRAM,
        {"--headless", "--address", "127.0.0.1"},
        "veltra-remote: --address needs --key-file (use - to read the key from standard input)"},
+      {VELTRA_REMOTE_PROGRAM,
+       {"--headless", "--address", "127.0.0.1", "--key-file", "-", "--warm-up", "2"},
+       "veltra-remote: --warm-up needs --latency"},
       {VELTRA_HOST_PROGRAM,
        {"--headless", "--port", "abc"},
        "veltra-host: --port takes a number from 0 to 65535"},

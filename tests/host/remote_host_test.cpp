@@ -65,6 +65,15 @@ class RemoteHostTest : public ::testing::Test {
     return client;
   }
 
+  // A client whose session waits for its display: the creation is held until completeDisplay().
+  std::unique_ptr<TestClient> configureWithHeldDisplay() {
+    record_->holdDisplays = true;
+    auto client = connect();
+    client->send(RemotePacket::configuration, json({1920, 1080, 60}));
+    if (!waitFor([&] { return record_->heldCompletions.size() == 1; })) return nullptr;
+    return client;
+  }
+
   // A client whose session streams 1920×1080 at 60 fps.
   std::unique_ptr<TestClient> stream() {
     auto client = connect();
@@ -278,10 +287,8 @@ TEST_F(RemoteHostTest, AClientThatLeavesWhileItsDisplayOrCaptureStartsGetsNothin
   startListening();
 
   // Leaves while the display is being created.
-  record_->holdDisplays = true;
-  auto client = connect();
-  client->send(RemotePacket::configuration, json({1920, 1080, 60}));
-  ASSERT_TRUE(waitFor([&] { return record_->heldCompletions.size() == 1; }));
+  auto client = configureWithHeldDisplay();
+  ASSERT_TRUE(client);
   client->cancel();
   ASSERT_TRUE(statusIs(clientLeft()));
   platform_->completeDisplay();
@@ -362,10 +369,8 @@ TEST_F(RemoteHostTest, TheWatchdogCancelsASilentClient) {
 TEST_F(RemoteHostTest, StopDuringConfigurationWaitsThenEndsStopped) {
   RemoteHost& host = makeHost();
   startListening();
-  record_->holdDisplays = true;
-  auto client = connect();
-  client->send(RemotePacket::configuration, json({1920, 1080, 60}));
-  ASSERT_TRUE(waitFor([&] { return record_->heldCompletions.size() == 1; }));
+  auto client = configureWithHeldDisplay();
+  ASSERT_TRUE(client);
 
   host.stop();
   main_.runFor(100ms);

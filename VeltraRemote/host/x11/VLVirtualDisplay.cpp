@@ -256,6 +256,10 @@ std::vector<std::string> sessionEnvironment(const std::string& display,
 
 }  // namespace
 
+bool VLVirtualDisplay::serverInstalled(const std::string& searchPath) {
+  return !findExecutable("Xvfb", searchPath).empty();
+}
+
 std::unique_ptr<VLVirtualDisplay> VLVirtualDisplay::create(const VirtualDisplayRequest& request) {
   const std::string server = findExecutable("Xvfb", request.searchPath);
   if (server.empty()) throw RemoteError::unavailable(kUnavailable);

@@ -49,6 +49,8 @@ class VLVirtualDisplay final : public VirtualDisplay {
   // Starts the display and waits until it accepts connections. Throws RemoteError::unavailable
   // with the failure text; a failure leaves no process, socket, lock or cookie behind.
   static std::unique_ptr<VLVirtualDisplay> create(const VirtualDisplayRequest& request);
+  // Whether an executable Xvfb is on `searchPath` (a PATH-style list; empty means $PATH).
+  static bool serverInstalled(const std::string& searchPath = {});
   // Ends the session command's process group and the server (terminate, wait briefly, kill),
   // reaps both and removes the cookie and its directory.
   ~VLVirtualDisplay() override;

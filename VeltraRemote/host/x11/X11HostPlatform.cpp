@@ -1,11 +1,6 @@
 #include "host/x11/X11HostPlatform.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 #include <xcb/xtest.h>
-
-#include <cstdlib>
-#include <sstream>
 
 #include "host/x11/LogindInhibitor.h"
 #include "host/x11/VLVirtualDisplay.h"
@@ -13,22 +8,6 @@
 
 namespace veltra {
 namespace {
-
-bool xvfbInstalled() {
-  const char* path = std::getenv("PATH");
-  std::istringstream directories(path ? path : "");
-  std::string directory;
-  while (std::getline(directories, directory, ':')) {
-    if (directory.empty()) continue;
-    const std::string candidate = directory + "/Xvfb";
-    struct stat info {};
-    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-        ::access(candidate.c_str(), X_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
 
 bool hasXTest(uint32_t displayID) {
   auto connection = x11::Connection::open(displayID);
@@ -43,7 +22,7 @@ class X11HostPlatform final : public HostPlatform {
   X11HostPlatform(MainQueue& main, std::string sessionCommand)
       : main_(main), sessionCommand_(std::move(sessionCommand)), launcher_(main) {}
 
-  bool screenPermission() override { return xvfbInstalled(); }
+  bool screenPermission() override { return VLVirtualDisplay::serverInstalled(); }
 
   // Asked of the live display when there is one. Before the first display there is no server to
   // ask; Debian's Xvfb always carries XTEST, so the server being installed stands in for it.
@@ -51,7 +30,7 @@ class X11HostPlatform final : public HostPlatform {
     if (*currentDisplay_ != 0 && x11::registeredCookie(*currentDisplay_)) {
       return hasXTest(*currentDisplay_);
     }
-    return xvfbInstalled();
+    return VLVirtualDisplay::serverInstalled();
   }
 
   void createDisplay(const RemoteConfiguration& configuration,

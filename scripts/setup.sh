@@ -15,6 +15,11 @@ packages=(
   # the X11 host: virtual display, capture, input injection; time for the main job's figures
   xvfb xauth libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
   libyuv-dev libsystemd-dev time
+  # the desktop applications: Qt 6 Widgets with OpenGL, Mesa's software OpenGL for Xvfb, and
+  # xdotool to drive them as a user would in the tests
+  qt6-base-dev libgl-dev libgl1-mesa-dri libglx-mesa0 xdotool
+  # the performance report's latency plot
+  gnuplot-nox
 )
 
 missing=()

@@ -17,7 +17,7 @@ packages=(
   libyuv-dev libsystemd-dev time
   # the desktop applications: Qt 6 Widgets with OpenGL, Mesa's software OpenGL for Xvfb, and
   # xdotool to drive them as a user would in the tests
-  qt6-base-dev libgl-dev libgl1-mesa-dri libglx-mesa0 xdotool
+  qt6-base-dev libqt6opengl6-dev libgl-dev libgl1-mesa-dri libglx-mesa0 xdotool
   # the performance report's latency plot
   gnuplot-nox
 )

@@ -403,5 +403,34 @@ in_frames() {  # MILLISECONDS FPS
   done
 } >"$out/summary.md"
 
+# --- the latency plot ------------------------------------------------------------------------
+
+# One cumulative distribution per mode: the share of pictures decoded within x ms of being drawn.
+plot=()
+for mode in "${modes[@]}"; do
+  csv="$out/veltra-${mode/@/-}/latency.csv"
+  [ -s "$csv" ] || continue
+  tail -n +2 "$csv" | cut -d, -f3 | sort -n |
+    awk '{ v[NR] = $1 / 1000 } END { for (i = 1; i <= NR; ++i) print v[i], i / NR }' \
+      >"$out/veltra-${mode/@/-}/latency.cdf"
+  [ -s "$out/veltra-${mode/@/-}/latency.cdf" ] &&
+    plot+=("'$out/veltra-${mode/@/-}/latency.cdf' using 1:2 with lines lw 2 title '$mode'")
+done
+if [ ${#plot[@]} -gt 0 ] && command -v gnuplot >/dev/null; then
+  gnuplot <<GNUPLOT
+set terminal pngcairo size 900,540 font ",11" noenhanced
+set output '$out/latency-cdf.png'
+set title 'Drawn on the host to decoded on the client, loopback, $(nproc) cores'
+set xlabel 'latency (ms)'
+set ylabel 'share of pictures'
+set xrange [0:60]
+set yrange [0:1]
+set grid
+set key bottom right
+plot $(IFS=,; echo "${plot[*]}")
+GNUPLOT
+  echo "latency plot: $out/latency-cdf.png" >>"$out/summary.md"
+fi
+
 echo
 cat "$out/summary.md"

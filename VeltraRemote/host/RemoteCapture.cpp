@@ -33,6 +33,10 @@ int64_t monotonicMicros() {
       .count();
 }
 
+// How long drawing that was just reported gets to finish before the screen is copied: clients
+// draw a picture in several requests, and the first one already reports the damage.
+constexpr Clock::duration kSettle = std::chrono::milliseconds(1);
+
 // Rounded up, so that the pictures of a second never outnumber fps.
 Clock::duration periodOf(int fps) {
   const int64_t perSecond = std::max(fps, 1);
@@ -189,6 +193,9 @@ void RemoteCapture::tryOpen() {
   pool_ = std::make_shared<PicturePool>(configuration_.width, configuration_.height);
   dirty_ = true;  // the client has nothing yet
   completeStart("");
+  if (const int descriptor = source_->eventDescriptor(); descriptor >= 0) {
+    displayEvents_.emplace(queue_.context(), descriptor);
+  }
   nextTick_ = Clock::now();
   tick();
 }
@@ -212,11 +219,44 @@ void RemoteCapture::scheduleTick() {
   nextTick_ += period_;
   const Clock::time_point now = Clock::now();
   if (now - nextTick_ > period_) nextTick_ = now + period_;
+  armTick();
+}
+
+// Re-arming cancels a pending wait: its handler sees the error and leaves.
+void RemoteCapture::armTick() {
   timer_->expires_at(nextTick_);
   timer_->async_wait([this](const std::error_code& error) {
     if (error || phase_ != Phase::capturing) return;
     tick();
   });
+}
+
+void RemoteCapture::watchDisplay() {
+  if (!displayEvents_ || watching_) return;
+  watching_ = true;
+  displayEvents_->async_wait(asio::posix::stream_descriptor::wait_read,
+                             [this](const std::error_code& error) {
+                               watching_ = false;
+                               if (error || phase_ != Phase::capturing) return;
+                               displayEvent();
+                             });
+}
+
+// The display has news: a change brings the next tick forward to when it may be grabbed.
+void RemoteCapture::displayEvent() {
+  if (source_->poll()) dirty_ = true;
+  if (source_->broken()) {
+    fail(kConnectionLost);
+    return;
+  }
+  if (dirty_) {
+    const Clock::time_point soonest = std::max(Clock::now() + kSettle, lastPicture_ + period_);
+    if (soonest < nextTick_) {
+      nextTick_ = soonest;
+      armTick();
+    }
+  }
+  watchDisplay();
 }
 
 void RemoteCapture::tick() {
@@ -236,10 +276,14 @@ void RemoteCapture::tick() {
         return;
       }
       // Only a picture the encoder took clears the change; a dropped one is grabbed afresh.
-      if (encoder_->encode(VideoPicture::adopt(frame), time)) dirty_ = false;
+      if (encoder_->encode(VideoPicture::adopt(frame), time)) {
+        dirty_ = false;
+        lastPicture_ = Clock::now();
+      }
     }
   }
   scheduleTick();
+  watchDisplay();
 }
 
 void RemoteCapture::fail(std::string text) {
@@ -251,6 +295,11 @@ void RemoteCapture::stopOnQueue() {
   if (phase_ == Phase::stopped) return;
   phase_ = Phase::stopped;
   timer_->cancel();
+  // The descriptor belongs to the source: give it back before the source closes it.
+  if (displayEvents_) {
+    displayEvents_->release();
+    displayEvents_.reset();
+  }
   completeStart(kStopped);
   source_->close();
   encoder_->stop();

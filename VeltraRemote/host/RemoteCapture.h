@@ -1,5 +1,6 @@
 #pragma once
 
+#include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
@@ -26,8 +27,11 @@ struct RemoteCaptureOptions {
   std::chrono::milliseconds lookupInterval{200};
 };
 
-// Streams one display to an encoder: at most `fps` pictures a second on absolute deadlines, a
-// picture only when the screen or the pointer changed (the first one always), at most three
+// Streams one display to an encoder: at most `fps` pictures a second, a picture only when the
+// screen or the pointer changed (the first one always). A tick on absolute deadlines polls the
+// pointer; news from the display (drawing, a new cursor) is grabbed as soon as it comes, after a
+// short settle and no sooner than one frame interval after the last picture, so a change waits
+// for the capture only when the screen changes faster than the frame rate. At most three
 // pictures in flight (a pool of three NV12 buffers; a tick with none free is skipped). A change
 // stays pending until the encoder takes a picture taken after it, so a change followed by a still
 // screen is never lost to a busy encoder.
@@ -87,7 +91,10 @@ class RemoteCapture final {
   void tryOpen();
   void waitForNextTry();
   void scheduleTick();
+  void armTick();
   void tick();
+  void watchDisplay();
+  void displayEvent();
   void fail(std::string text);
   void stopOnQueue();
   void completeStart(std::string error);
@@ -108,12 +115,16 @@ class RemoteCapture final {
   StartCompletion startCompletion_;
   std::shared_ptr<PicturePool> pool_;
   std::chrono::steady_clock::time_point nextTick_;
+  std::chrono::steady_clock::time_point lastPicture_;
   std::chrono::steady_clock::duration period_{};
   // The screen may differ from the last picture the encoder took.
   bool dirty_ = true;
   // Lookup waits and pacing. Destroyed on the capture queue by the destructor: it must go before
   // the queue's io_context does.
   std::optional<asio::steady_timer> timer_;
+  // Readiness of the source's event descriptor, which the source owns (released, never closed).
+  std::optional<asio::posix::stream_descriptor> displayEvents_;
+  bool watching_ = false;
 
   // Last member: destroyed first, so the thread is joined while everything it uses still exists.
   SerialQueue queue_;

@@ -32,6 +32,10 @@ class ScreenSource {
   virtual bool grab(AVFrame* nv12) = 0;
   // The display went away or stopped answering: nothing will work again until open().
   virtual bool broken() const = 0;
+  // A descriptor that turns readable when the display has news for poll() (its connection), so
+  // that a change is grabbed when it happens rather than at the next tick; -1 for a source that
+  // is only polled. Owned by the source, valid while it is open.
+  virtual int eventDescriptor() const { return -1; }
   // Releases the connection and everything the display holds for us. Safe when closed.
   virtual void close() = 0;
 };

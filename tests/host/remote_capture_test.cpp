@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -7,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture_test_support.h"
@@ -23,6 +26,26 @@ const char kUnavailable[] = "Virtual display is not available to screen capture.
 const char kLost[] = "Virtual display connection lost.";
 const char kStopped[] = "Screen capture was stopped.";
 
+// The capture's presentation times: microseconds of the steady clock.
+int64_t microsecondsNow() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 // A display the test scripts: when it can be opened, when its screen changes, when it breaks.
 // Each grab writes its number into the first luma bytes, so a picture tells which grab it is.
 class ScriptedSource final : public ScreenSource {
@@ -33,6 +56,7 @@ class ScriptedSource final : public ScreenSource {
     // Steering.
     int opensOnTry = 1;  // 0: never
     bool changing = false;
+    bool announces = false;  // offers an event descriptor, as a display connection does
     bool broken = false;
     bool grabFails = false;
     // What happened.
@@ -52,6 +76,14 @@ class ScriptedSource final : public ScreenSource {
       std::lock_guard lock(mutex);
       changedSinceGrab = true;
     }
+    // A change the display reports on its own, as drawing does.
+    void announce() {
+      change();
+      const uint64_t one = 1;
+      [[maybe_unused]] const auto written = ::write(events.get(), &one, sizeof one);
+    }
+    // Readable while an announcement is unread; read by poll().
+    UniqueFd events{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
     // Waits until the capture has looked at the screen `count` more times.
     bool waitForPolls(int count) {
       std::unique_lock lock(mutex);
@@ -71,6 +103,8 @@ class ScriptedSource final : public ScreenSource {
   }
   bool poll() override {
     std::lock_guard lock(script_->mutex);
+    uint64_t count = 0;
+    [[maybe_unused]] const auto read = ::read(script_->events.get(), &count, sizeof count);
     ++script_->polls;
     script_->changed.notify_all();
     return script_->changing || script_->changedSinceGrab;
@@ -88,6 +122,10 @@ class ScriptedSource final : public ScreenSource {
   bool broken() const override {
     std::lock_guard lock(script_->mutex);
     return script_->broken;
+  }
+  int eventDescriptor() const override {
+    std::lock_guard lock(script_->mutex);
+    return script_->announces ? script_->events.get() : -1;
   }
   void close() override {
     std::lock_guard lock(script_->mutex);
@@ -193,6 +231,49 @@ TEST_F(RemoteCaptureTest, AChangingScreenIsTakenNoFasterThanTheFrameRate) {
   std::lock_guard lock(record->mutex);
   // Deadlines are absolute: picture k never comes before k periods after the first (less the
   // little the first tick took before its timestamp).
+  for (size_t k = 1; k < record->times.size(); ++k) {
+    EXPECT_GE(record->times[k] - record->times[0], static_cast<int64_t>(k - 1) * period.count())
+        << "picture " << k;
+  }
+}
+
+// Drawing the display reports is taken when it happens, not at the next tick: at one picture a
+// second a tick-only capture would make the announced change wait most of a second.
+TEST_F(RemoteCaptureTest, AnAnnouncedChangeIsTakenWithoutWaitingForTheNextTick) {
+  script->announces = true;
+  create({320, 240, 1});
+  ASSERT_EQ(startAndWait(), "");
+  ASSERT_TRUE(record->waitFor([&] { return record->taken == 1; }));
+  // Past the first interval, so the frame rate allows the next picture at once.
+  ASSERT_TRUE(script->waitForPolls(1));
+  std::this_thread::sleep_for(100ms);
+  const int64_t announced = microsecondsNow();
+  script->announce();
+  ASSERT_TRUE(record->waitFor([&] { return record->taken == 2; }));
+  std::lock_guard lock(record->mutex);
+  EXPECT_LT(record->times[1] - announced, 500'000);
+  EXPECT_EQ(record->tags, (std::vector<uint32_t>{1, 2}));
+}
+
+// However fast the display reports drawing, pictures keep to the frame rate.
+TEST_F(RemoteCaptureTest, AFloodOfAnnouncementsIsTakenNoFasterThanTheFrameRate) {
+  const int fps = 50;
+  const auto period = std::chrono::microseconds(1'000'000 / fps);
+  script->announces = true;
+  create({320, 240, fps});
+  ASSERT_EQ(startAndWait(), "");
+  std::atomic<bool> flooding{true};
+  std::thread flood([&] {
+    while (flooding) {
+      script->announce();
+      std::this_thread::sleep_for(200us);
+    }
+  });
+  const bool enough = record->waitFor([&] { return record->taken >= 15; });
+  flooding = false;
+  flood.join();
+  ASSERT_TRUE(enough);
+  std::lock_guard lock(record->mutex);
   for (size_t k = 1; k < record->times.size(); ++k) {
     EXPECT_GE(record->times[k] - record->times[0], static_cast<int64_t>(k - 1) * period.count())
         << "picture " << k;

@@ -273,6 +273,11 @@ bool X11ScreenSource::broken() const {
   return session_ && (session_->failed || session_->connection->broken());
 }
 
+int X11ScreenSource::eventDescriptor() const {
+  if (!session_ || broken()) return -1;
+  return xcb_get_file_descriptor(session_->connection->get());
+}
+
 void X11ScreenSource::close() {
   session_.reset();
 }

@@ -27,6 +27,7 @@ class X11ScreenSource final : public ScreenSource {
   bool poll() override;
   bool grab(AVFrame* nv12) override;
   bool broken() const override;
+  int eventDescriptor() const override;
   void close() override;
 
  private:

@@ -1,6 +1,7 @@
 #include "codec/VideoEncoder.h"
 
 #include <algorithm>
+#include <exception>
 #include <optional>
 #include <vector>
 
@@ -34,7 +35,24 @@ void VideoEncoder::FlowControl::clearPending() {
 
 VideoEncoder::VideoEncoder(RemoteConfiguration configuration, std::shared_ptr<PacketSender> sender,
                            const Options& options)
-    : VideoEncoder(configuration, std::move(sender), openH264Session(configuration, options)) {}
+    : configuration_(configuration),
+      sender_(std::move(sender)),
+      flow_(std::make_shared<FlowControl>()),
+      queue_("veltra.encode") {
+  // Encoders start their worker threads when opened, and threads inherit their creator's name.
+  std::exception_ptr error;
+  queue_.runSync([&] {
+    try {
+      session_ = openH264Session(configuration_, options);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  });
+  if (error) std::rethrow_exception(error);
+  name_ = session_->name();
+  bitRate_ = session_->bitRate();
+  keyFrameInterval_ = session_->keyFrameInterval();
+}
 
 VideoEncoder::VideoEncoder(RemoteConfiguration configuration, std::shared_ptr<PacketSender> sender,
                            std::unique_ptr<H264Session> session)

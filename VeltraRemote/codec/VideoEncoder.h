@@ -36,7 +36,8 @@ class VideoEncoder final : public PictureEncoder {
  public:
   using Options = H264SessionOptions;
 
-  // Opens the encoder (see openH264Session for the choice and the errors it throws).
+  // Opens the encoder (see openH264Session for the choice and the errors it throws) on the
+  // encoder's queue, so that the threads the encoder starts carry that queue's name.
   VideoEncoder(RemoteConfiguration configuration, std::shared_ptr<PacketSender> sender,
                const Options& options = {});
   // Around a given session: tests use it with a scripted fake.
@@ -83,9 +84,10 @@ class VideoEncoder final : public PictureEncoder {
   const std::shared_ptr<PacketSender> sender_;
   const std::shared_ptr<FlowControl> flow_;
   std::unique_ptr<H264Session> session_;  // encoder queue only; cleared by stop()
-  const std::string name_;
-  const int64_t bitRate_;
-  const int keyFrameInterval_;
+  // Set once by the constructor.
+  std::string name_;
+  int64_t bitRate_ = 0;
+  int keyFrameInterval_ = 0;
   // Last member: destroyed first, so its thread is joined before anything it uses goes away.
   SerialQueue queue_;
 };

@@ -6,6 +6,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "codec/H264NalUnits.h"
@@ -297,6 +301,27 @@ TEST(VideoEncoderOpenTest, RealConfigurationsOpenWithTheirBitRateAndKeyFrameInte
     EXPECT_EQ(encoder.bitRate(), each.bitRate);
     EXPECT_EQ(encoder.keyFrameInterval(), each.keyFrameInterval);
   }
+}
+
+// The encoder's own threads read as encoding in `top -H` and in the benches' per-thread CPU, not
+// as the thread that happened to create the encoder.
+TEST(VideoEncoderOpenTest, ThreadsTheEncoderStartsCarryTheEncodeQueuesName) {
+  const auto threadNames = [] {
+    std::multiset<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+      std::ifstream comm(task.path() / "comm");
+      std::string name;
+      std::getline(comm, name);
+      names.insert(name);
+    }
+    return names;
+  };
+  const std::multiset<std::string> before = threadNames();
+  VideoEncoder encoder({1920, 1080, 60}, std::make_shared<RecordingSender>());
+  std::multiset<std::string> started = threadNames();
+  for (const std::string& name : before) started.erase(started.find(name));
+  ASSERT_GE(started.size(), 2u) << "the queue and at least one encoder thread";
+  for (const std::string& name : started) EXPECT_EQ(name, "veltra.encode");
 }
 
 TEST(VideoEncoderOpenTest, CandidatesFallBackInOrderAndEachFailureHasItsMessage) {

@@ -19,6 +19,7 @@
 #include "print_line.h"
 #include "support/Allocator.h"
 #include "support/AsioMainQueue.h"
+#include "support/ProcessProtection.h"
 
 namespace {
 
@@ -75,6 +76,8 @@ std::optional<Arguments> parse(int argc, char** argv) {
 int main(int argc, char** argv) {
   std::optional<Arguments> arguments = parse(argc, argv);
   if (!arguments) return 2;
+  // Before the key exists; a system that refuses leaves the host as safe as any other program.
+  veltra::protectProcessMemory();
   veltra::tuneAllocatorForStreaming();
 
   veltra::AsioMainQueue main;

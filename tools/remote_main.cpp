@@ -30,10 +30,12 @@
 #include "latency_stamp.h"
 #include "png_snapshot.h"
 #include "print_line.h"
+#include "protocol/RemoteAuthentication.h"
 #include "protocol/RemoteConnectionProfile.h"
 #include "protocol/RemoteError.h"
 #include "support/Allocator.h"
 #include "support/AsioMainQueue.h"
+#include "support/ProcessProtection.h"
 
 namespace {
 
@@ -138,6 +140,8 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
 int main(int argc, char** argv) {
   Arguments arguments;
   if (auto problem = parse(argc, argv, arguments)) return usageError(*problem);
+  // Before the key is read.
+  veltra::protectProcessMemory();
 
   veltra::RemoteConfiguration configuration{1920, 1080, 60};
   std::string address = arguments.address;
@@ -152,6 +156,8 @@ int main(int argc, char** argv) {
       port = std::to_string(profile.port);
       key = profile.connectionKey;
       configuration = profile.configuration;
+      veltra::RemoteAuthentication::wipeKeyText(profile.connectionKey);
+      veltra::RemoteAuthentication::wipeKeyText(*bytes);
     } catch (const std::exception& error) {
       return usageError(arguments.profile + ": " + error.what());
     }
@@ -159,6 +165,7 @@ int main(int argc, char** argv) {
     auto text = readAll(arguments.keyFile);
     if (!text) return usageError("cannot read " + arguments.keyFile);
     key = *text;
+    veltra::RemoteAuthentication::wipeKeyText(*text);
   }
   if (arguments.mode) configuration = *arguments.mode;
   // Opened now, so that a path that cannot be written fails before the session, not after it.
@@ -182,7 +189,7 @@ int main(int argc, char** argv) {
     client.setPort(port);
     client.setConnectionKey(key);
     client.setConfiguration(configuration);
-    key.assign(key.size(), '\0');
+    veltra::RemoteAuthentication::wipeKeyText(key);
 
     bool attempted = false;
     std::string printed = client.status();

@@ -106,6 +106,7 @@ RemoteClient::~RemoteClient() {
   timer_.cancel();
   wire_.reset();  // ends the connection without a callback
   if (decoder_) retire(std::move(decoder_));
+  RemoteAuthentication::wipeKeyText(connectionKey_);
   // decodeQueue_, destroyed first of the members, runs the release queued above and joins.
 }
 
@@ -120,6 +121,7 @@ void RemoteClient::setPort(std::string port) {
 }
 
 void RemoteClient::setConnectionKey(std::string key) {
+  if (key != connectionKey_) RemoteAuthentication::wipeKeyText(connectionKey_);
   update(connectionKey_, std::move(key));
   publish();
 }

@@ -16,6 +16,8 @@ const char kPermissionAdvice[] =
     "package and restart Host.";
 const char kBadPort[] = "Use a port between 1024 and 65535.";
 const char kActivityReason[] = "Veltra remote desktop session";
+// How long a failure text may take to reach a client before its connection is closed anyway.
+constexpr std::chrono::seconds kFailureFlush{2};
 
 Bytes utf8(const std::string& text) {
   return Bytes(text.begin(), text.end());
@@ -37,6 +39,7 @@ RemoteHost::~RemoteHost() {
   // The capture waits for its queue; the display goes through the platform like any other.
   capture_.reset();
   if (display_) platform_->releaseDisplay(std::move(display_));
+  RemoteAuthentication::wipeKeyText(connectionKey_);
 }
 
 void RemoteHost::setStatus(std::string status) {
@@ -53,6 +56,7 @@ void RemoteHost::setFlag(bool& field, bool value) {
 
 void RemoteHost::setConnectionKey(std::string key) {
   if (key == connectionKey_) return;
+  RemoteAuthentication::wipeKeyText(connectionKey_);
   connectionKey_ = std::move(key);
   changes_.notify();
 }
@@ -257,7 +261,8 @@ void RemoteHost::configure(const Bytes& payload, std::shared_ptr<RemoteConnectio
   }
   if (!configuration.isValid()) return configureFailed(RemoteError::invalidPacket().what(), wire);
 
-  if (display_ && displayConfiguration_ == configuration) {
+  // A display whose server died (killed, crashed) would only fail the capture again.
+  if (display_ && displayConfiguration_ == configuration && display_->alive()) {
     return displayReady(configuration, std::move(wire), session);
   }
   if (display_) platform_->releaseDisplay(std::move(display_));
@@ -328,15 +333,34 @@ void RemoteHost::captureStarted(const RemoteConfiguration& configuration,
 
 void RemoteHost::configureFailed(const std::string& text,
                                  const std::shared_ptr<RemoteConnection>& wire) {
-  wire->send(RemotePacket::failure, utf8(text));
+  sendFailure(text, wire);
   endSession(text, [this] { starting_ = false; });
 }
 
 void RemoteHost::captureFailed(const std::string& text,
                                const std::shared_ptr<RemoteConnection>& wire, Generation session) {
   if (generation_ != session) return;
-  wire->send(RemotePacket::failure, utf8(text));
+  sendFailure(text, wire);
   endSession(text);
+}
+
+// A cancelled connection drops what it has not yet handed to the kernel, and while streaming a
+// video frame is usually still being written ahead of the failure. So the failing connection is
+// taken out of the session (the teardown no longer cancels it) and closed once the failure is
+// written, or after kFailureFlush for a client that stopped reading.
+void RemoteHost::sendFailure(const std::string& text,
+                             const std::shared_ptr<RemoteConnection>& wire) {
+  if (connection_ == wire) connection_.reset();
+  std::weak_ptr<RemoteConnection> weakWire = wire;
+  wire->send(RemotePacket::failure, utf8(text),
+             [main = &main_, alive = std::weak_ptr(alive_), weakWire] {
+               main->post([alive, weakWire] {
+                 if (!alive.lock()) return;
+                 if (auto written = weakWire.lock()) written->cancel();
+               });
+             });
+  // Holds the connection until then; it is destroyed here, on the main queue, like the others.
+  main_.postDelayed(kFailureFlush, [wire] { wire->cancel(); });
 }
 
 void RemoteHost::endSession(const std::string& reason, std::function<void()> done) {

@@ -117,6 +117,9 @@ class RemoteHost {
   void configureFailed(const std::string& text, const std::shared_ptr<RemoteConnection>& wire);
   void captureFailed(const std::string& text, const std::shared_ptr<RemoteConnection>& wire,
                      Generation session);
+  // Sends the failure text and closes `wire` once it is written; the session's teardown runs
+  // at once without waiting for that.
+  void sendFailure(const std::string& text, const std::shared_ptr<RemoteConnection>& wire);
   // The one teardown of a session. `done` runs when it is complete, or at once when another
   // teardown is already running.
   void endSession(const std::string& reason, std::function<void()> done = {});

@@ -3,6 +3,9 @@
 #include <asio/dispatch.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <cerrno>
+#include <chrono>
 
 #include "support/NetworkContext.h"
 
@@ -10,12 +13,18 @@ namespace veltra {
 
 struct RemoteListener::Core : std::enable_shared_from_this<Core> {
   explicit Core(uint16_t listenPort)
-      : port(listenPort), strand(NetworkContext::shared().makeStrand()), acceptor(strand) {}
+      : port(listenPort),
+        strand(NetworkContext::shared().makeStrand()),
+        acceptor(strand),
+        retry(strand) {}
+
+  static constexpr std::chrono::milliseconds kShortageRetry{100};
 
   uint16_t port;
   NetworkContext::Strand strand;
   asio::ip::tcp::acceptor acceptor;
-  bool cancelled = false;  // strand only
+  asio::steady_timer retry;  // the next accept after a shortage
+  bool cancelled = false;    // strand only
   std::function<void()> onReady;
   std::function<void(std::string)> onFailed;
   std::function<void(asio::ip::tcp::socket)> onConnection;
@@ -61,6 +70,10 @@ struct RemoteListener::Core : std::enable_shared_from_this<Core> {
             if (error == asio::error::connection_aborted || error == asio::error::interrupted) {
               return self->accept();
             }
+            // Out of descriptors or memory for a moment (a burst of connections, a busy
+            // machine): hosting must not end over it. The waiting connection stays in the
+            // backlog, so an immediate retry would only spin.
+            if (isShortage(error)) return self->acceptLater();
             return self->fail(error);
           }
           asio::error_code ignored;
@@ -68,6 +81,19 @@ struct RemoteListener::Core : std::enable_shared_from_this<Core> {
           if (self->onConnection) self->onConnection(std::move(socket));
           self->accept();
         });
+  }
+
+  static bool isShortage(const asio::error_code& error) {
+    return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+           error == asio::error::no_memory ||
+           error == asio::error_code(ENFILE, asio::error::get_system_category());
+  }
+
+  void acceptLater() {
+    retry.expires_after(kShortageRetry);
+    retry.async_wait([self = shared_from_this()](asio::error_code error) {
+      if (!error && !self->cancelled) self->accept();
+    });
   }
 
   void fail(const asio::error_code& error) {
@@ -81,6 +107,7 @@ struct RemoteListener::Core : std::enable_shared_from_this<Core> {
     cancelled = true;
     asio::error_code ignored;
     acceptor.close(ignored);
+    retry.cancel();
   }
 
   void clearCallbacks() {

@@ -9,7 +9,8 @@
 namespace veltra {
 
 // The host's TCP listener: every interface (one dual-stack IPv6 socket, or IPv4 where IPv6 is
-// off), address reuse, TCP_NODELAY on every accepted socket.
+// off), address reuse, TCP_NODELAY on every accepted socket. A shortage of descriptors or memory
+// while accepting pauses accepting for 100 ms instead of ending the listener.
 //
 // THREADING: start() and cancel() from any thread. Everything else, the callbacks included, runs
 // on the listener's own strand over the network thread ("listener"); owners hop to their own

@@ -12,6 +12,9 @@ class VirtualDisplay {
   virtual ~VirtualDisplay() = default;
   // The system's identifier of the display, never 0.
   virtual uint32_t displayID() const = 0;
+  // False once the display has gone by itself (its server was killed or crashed): the host then
+  // makes a new one instead of handing the dead one to the next session.
+  virtual bool alive() const = 0;
 };
 
 }  // namespace veltra

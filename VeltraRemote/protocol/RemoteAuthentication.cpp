@@ -48,6 +48,10 @@ SecretKey secret(std::string_view text) {
   return key;
 }
 
+void wipeKeyText(std::string& text) {
+  OPENSSL_cleanse(text.data(), text.size());
+}
+
 Bytes proof(const SecretKey& secret, ByteView clientNonce, ByteView hostNonce, RemoteRole role) {
   // Nonces arrive from the peer; the connection checks their size, this is the last line.
   if (!hasNonceSizes(clientNonce, hostNonce)) throw RemoteError::invalidPacket();

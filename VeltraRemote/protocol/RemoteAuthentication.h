@@ -27,6 +27,10 @@ Bytes nonce();
 // RemoteError::unavailable("Use the 32-byte connection key shown by Veltra Host.").
 SecretKey secret(std::string_view text);
 
+// Overwrites key text in place, so that releasing the string leaves no copy of the key in freed
+// memory. The string keeps its length.
+void wipeKeyText(std::string& text);
+
 // HMAC-SHA256(key, "veltra.remote.v1." + role + client nonce + host nonce).
 Bytes proof(const SecretKey& secret, ByteView clientNonce, ByteView hostNonce, RemoteRole role);
 

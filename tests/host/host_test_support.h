@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -58,17 +59,23 @@ struct PlatformRecord {
   int encoderStops = 0;
   int picturesTaken = 0;
   std::function<void(std::string)> encoderFailure;  // what an encoding error does
+  std::weak_ptr<PacketSender> sender;               // the session's, as the encoder sends on it
 
   std::vector<std::string> inputEvents;  // "key 38 down", "motion 10,20", "button 1 up"
+
+  std::set<uint32_t> deadDisplays;  // displays whose server has gone by itself
 };
 
 class FakeDisplay final : public VirtualDisplay {
  public:
-  explicit FakeDisplay(uint32_t id) : id_(id) {}
+  FakeDisplay(uint32_t id, std::shared_ptr<PlatformRecord> record)
+      : id_(id), record_(std::move(record)) {}
   uint32_t displayID() const override { return id_; }
+  bool alive() const override { return !record_->deadDisplays.contains(id_); }
 
  private:
   uint32_t id_;
+  std::shared_ptr<PlatformRecord> record_;
 };
 
 class FakeActivity final : public ProcessActivity {
@@ -157,11 +164,9 @@ class FakeHostPlatform final : public HostPlatform {
       record_->heldCompletions.push_back(std::move(completion));
       return;
     }
-    auto display = record_->displayError.empty()
-                       ? std::make_shared<FakeDisplay>(record_->nextDisplayID++)
-                       : nullptr;
-    main_.post([completion, display, error = record_->displayError] {
-      completion(display ? std::make_unique<FakeDisplay>(display->displayID()) : nullptr, error);
+    const uint32_t id = record_->displayError.empty() ? record_->nextDisplayID++ : 0;
+    main_.post([completion, id, record = record_, error = record_->displayError] {
+      completion(id ? std::make_unique<FakeDisplay>(id, record) : nullptr, error);
     });
   }
 
@@ -170,12 +175,13 @@ class FakeHostPlatform final : public HostPlatform {
   }
 
   std::unique_ptr<RemoteCapture> makeCapture(const RemoteConfiguration& configuration,
-                                             std::shared_ptr<PacketSender>) override {
+                                             std::shared_ptr<PacketSender> sender) override {
     if (!record_->captureError.empty()) throw RemoteError::unavailable(record_->captureError);
     auto encoder = std::make_unique<FakeEncoder>(record_);
     {
       std::lock_guard lock(record_->mutex);
       record_->encoderFailure = [raw = encoder.get()](std::string text) { raw->onFailure(text); };
+      record_->sender = std::move(sender);
     }
     RemoteCapture::Options options;
     options.lookupInterval = 20ms;
@@ -197,8 +203,9 @@ class FakeHostPlatform final : public HostPlatform {
   void completeDisplay(const std::string& error = {}) {
     auto completion = std::move(record_->heldCompletions.front());
     record_->heldCompletions.erase(record_->heldCompletions.begin());
-    completion(error.empty() ? std::make_unique<FakeDisplay>(record_->nextDisplayID++) : nullptr,
-               error);
+    completion(
+        error.empty() ? std::make_unique<FakeDisplay>(record_->nextDisplayID++, record_) : nullptr,
+        error);
   }
 
  private:

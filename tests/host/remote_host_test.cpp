@@ -7,90 +7,18 @@
 #include <thread>
 
 #include "host/RemoteHost.h"
-#include "host_test_support.h"
 #include "protocol/RemoteInput.h"
+#include "remote_host_fixture.h"
 
 namespace veltra {
 namespace {
 
 using namespace std::chrono_literals;
 using test::FakeHostPlatform;
+using test::json;
 using test::PlatformRecord;
+using test::RemoteHostTest;
 using test::TestClient;
-
-constexpr auto kBound = 20s;
-
-std::string json(const RemoteConfiguration& configuration) {
-  Bytes bytes = configuration.encodeJson();
-  return std::string(bytes.begin(), bytes.end());
-}
-
-class RemoteHostTest : public ::testing::Test {
- protected:
-  RemoteHostTest() : record_(std::make_shared<PlatformRecord>()) {}
-
-  RemoteHost& makeHost(RemoteHost::Options options = {}) {
-    auto platform = std::make_unique<FakeHostPlatform>(main_, record_);
-    platform_ = platform.get();
-    host_ = std::make_unique<RemoteHost>(main_, std::move(platform), std::move(options));
-    host_->setPort(port_);
-    lastStatus_ = host_->status();
-    host_->changes().add([this] {
-      if (host_->status() != lastStatus_) {
-        lastStatus_ = host_->status();
-        statuses_.push_back(lastStatus_);
-      }
-    });
-    return *host_;
-  }
-
-  bool waitFor(const std::function<bool()>& condition) { return main_.runUntil(condition, kBound); }
-  bool statusIs(const std::string& status) {
-    return waitFor([&] { return host_->status() == status; });
-  }
-  std::string listeningSuffix() const { return " · listening on " + std::to_string(port_); }
-  // What the host says when its client closes the connection: the wire's own wording, which is
-  // the same in both roles.
-  std::string clientLeft() const { return "Host closed the connection." + listeningSuffix(); }
-
-  void startListening() {
-    host_->start();
-    ASSERT_TRUE(
-        statusIs("Listening on port " + std::to_string(port_) + " · LAN / private network"));
-  }
-
-  std::unique_ptr<TestClient> connect() {
-    auto client = std::make_unique<TestClient>(main_, port_, host_->connectionKey());
-    EXPECT_TRUE(waitFor([&] { return client->ready() && host_->connected(); }));
-    return client;
-  }
-
-  // A client whose session waits for its display: the creation is held until completeDisplay().
-  std::unique_ptr<TestClient> configureWithHeldDisplay() {
-    record_->holdDisplays = true;
-    auto client = connect();
-    client->send(RemotePacket::configuration, json({1920, 1080, 60}));
-    if (!waitFor([&] { return record_->heldCompletions.size() == 1; })) return nullptr;
-    return client;
-  }
-
-  // A client whose session streams 1920×1080 at 60 fps.
-  std::unique_ptr<TestClient> stream() {
-    auto client = connect();
-    client->send(RemotePacket::configuration, json({1920, 1080, 60}));
-    EXPECT_TRUE(statusIs("Streaming 1920×1080 · requested 60 fps"));
-    EXPECT_TRUE(waitFor([&] { return !client->received(RemotePacket::configuration).empty(); }));
-    return client;
-  }
-
-  AsioMainQueue main_;
-  std::shared_ptr<PlatformRecord> record_;
-  FakeHostPlatform* platform_ = nullptr;
-  uint16_t port_ = test::freePort();
-  std::unique_ptr<RemoteHost> host_;
-  std::string lastStatus_;
-  std::vector<std::string> statuses_;  // every status the host showed, in order
-};
 
 TEST_F(RemoteHostTest, StartChecksRunInOrderAndTheFirstFailureIsReported) {
   RemoteHost& host = makeHost();
@@ -282,6 +210,33 @@ TEST_F(RemoteHostTest, DisplaysAreReusedForTheSameModeAndReplacedForAnother) {
   EXPECT_EQ(record_->displaysReleased, (std::vector<uint32_t>{7, 8}));
 }
 
+// A display server can die under a session (killed, crashed). The next session of the same mode
+// must not be handed the dead display, whose capture could only fail again.
+TEST_F(RemoteHostTest, ADisplayThatDiedIsReplacedForTheNextSessionOfTheSameMode) {
+  RemoteHost& host = makeHost();
+  startListening();
+  auto first = stream();
+  ASSERT_EQ(record_->displaysCreated.size(), 1u);
+  record_->deadDisplays.insert(7);
+  std::function<void(std::string)> fail;
+  {
+    std::lock_guard lock(record_->mutex);
+    fail = record_->encoderFailure;
+  }
+  std::thread([fail] { fail("Virtual display connection lost."); }).join();
+  ASSERT_TRUE(statusIs("Virtual display connection lost." + listeningSuffix()));
+
+  auto second = stream();
+  EXPECT_EQ(host.status(), "Streaming 1920×1080 · requested 60 fps");
+  ASSERT_EQ(record_->displaysCreated.size(), 2u);
+  EXPECT_EQ(record_->displaysReleased, std::vector<uint32_t>{7});
+  // A display that is still alive is kept as before.
+  second->cancel();
+  ASSERT_TRUE(statusIs(clientLeft()));
+  auto third = stream();
+  EXPECT_EQ(record_->displaysCreated.size(), 2u);
+}
+
 TEST_F(RemoteHostTest, AClientThatLeavesWhileItsDisplayOrCaptureStartsGetsNothingMore) {
   RemoteHost& host = makeHost();
   startListening();
@@ -399,6 +354,31 @@ TEST_F(RemoteHostTest, CaptureFailuresReachTheClientAndTheStatus) {
   EXPECT_EQ(client->received(RemotePacket::failure),
             std::vector<std::string>{"Encoding failed: -22"});
   EXPECT_EQ(record_->activitiesLive, 0);
+}
+
+// While streaming, a large video frame is usually still being written when the capture fails;
+// the failure behind it must still reach the client before the connection closes.
+TEST_F(RemoteHostTest, AFailureReachesTheClientEvenBehindAVideoFrameInFlight) {
+  makeHost();
+  startListening();
+  auto client = stream();
+  std::function<void(std::string)> fail;
+  std::shared_ptr<PacketSender> sender;
+  {
+    std::lock_guard lock(record_->mutex);
+    fail = record_->encoderFailure;
+    sender = record_->sender.lock();
+  }
+  std::thread([fail, sender] {
+    // More than loopback's socket buffers take at once.
+    sender->send(RemotePacket::videoFrame, Bytes(6 << 20, 0x17));
+    fail("Virtual display connection lost.");
+  }).join();
+  ASSERT_TRUE(statusIs("Virtual display connection lost." + listeningSuffix()));
+  ASSERT_TRUE(waitFor([&] { return client->ended(); }));
+  EXPECT_EQ(client->received(RemotePacket::videoFrame).size(), 1u);
+  EXPECT_EQ(client->received(RemotePacket::failure),
+            std::vector<std::string>{"Virtual display connection lost."});
 }
 
 TEST_F(RemoteHostTest, AWrongKeyEndsTheAttemptWithTheAuthenticationText) {

@@ -71,6 +71,26 @@ std::string rootName(const x11::Connection& connection) {
                      static_cast<size_t>(xcb_get_property_value_length(reply.get())));
 }
 
+// Whether anything listens on TCP `port`, on any address, IPv4 or IPv6 (state 0A is LISTEN).
+bool tcpListener(unsigned port) {
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::istringstream lines(readText(table));
+    std::string line;
+    std::getline(lines, line);  // the header
+    while (std::getline(lines, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      const size_t colon = local.rfind(':');
+      if (state == "0A" && colon != std::string::npos &&
+          std::stoul(local.substr(colon + 1), nullptr, 16) == port) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 class VirtualDisplayTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -113,6 +133,8 @@ TEST_F(VirtualDisplayTest, EveryModeStartsExactlyAndLeavesNothingBehind) {
     std::string cookie = readText(display->authorityFile());
     EXPECT_NE(cookie, previousCookie);
     previousCookie = cookie;
+    // Reachable through its local socket only: no X port (6000 + N) over TCP.
+    EXPECT_FALSE(tcpListener(6000 + display->displayID()));
 
     display.reset();
     footprint.expectGone();

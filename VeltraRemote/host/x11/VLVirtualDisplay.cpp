@@ -371,6 +371,10 @@ std::unique_ptr<VLVirtualDisplay> VLVirtualDisplay::create(const VirtualDisplayR
   return display;
 }
 
+bool VLVirtualDisplay::alive() const {
+  return server_ != 0 && !hasEnded(server_);
+}
+
 VLVirtualDisplay::~VLVirtualDisplay() {
   if (displayID_ != 0) x11::unregisterDisplay(displayID_);
   // The session's clients first, so that they end while their server is still there.

@@ -59,6 +59,8 @@ class VLVirtualDisplay final : public VirtualDisplay {
   VLVirtualDisplay& operator=(const VLVirtualDisplay&) = delete;
 
   uint32_t displayID() const override { return displayID_; }
+  // Whether the server still runs. Safe on any thread: it only looks at the unreaped child.
+  bool alive() const override;
   // ":N", for DISPLAY.
   std::string displayName() const { return ":" + std::to_string(displayID_); }
   // The X authority file holding the display's cookie, for XAUTHORITY.

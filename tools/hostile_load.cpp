@@ -1,0 +1,505 @@
+// veltra-hostile-load: connections that do not play by the rules, thrown at a host on this
+// machine, with how the host answered each of them.
+//
+//   veltra-hostile-load --port N --scenario LIST [--count N] [--cycles N] [--hold S] [--repeat S]
+//   veltra-hostile-load --port N --wait-behind N --key-file FILE [--persistent] [--give-up S]
+//
+// Scenarios (LIST is one or more, comma-separated, run together): silent (connect and never
+// speak), garbage (random bytes), giant (the header of a 1 GiB frame, then one byte every
+// 100 ms), hello (a well-formed hello, then nothing), churn (connect and close at once, as fast
+// as the host accepts). Each of the first four opens N connections (default 100) at once and
+// waits up to S seconds (default 12) for the host to close each; churn runs N cycles (default
+// 2000) over 8 connections at a time. With --repeat S, each of the first four runs round after
+// round of N connections for S seconds, a sustained storm. One line per scenario, key=value, times
+// in CLOCK_MONOTONIC microseconds so that they line up with the latency stamps of the test pattern.
+//
+// --wait-behind N holds the host's one slot with N connections that send a hello and stall, and
+// measures how long a legitimate client (the key from FILE, or - for standard input) takes to
+// complete its handshake, retrying every 50 ms after each refusal. With --persistent a staller
+// whose connection the host closes dials again at once. It gives up after S seconds (default 60).
+//
+// Loopback only by intent: it connects to 127.0.0.1. Every loop is bounded in count and time; it
+// ends by itself.
+
+#include <time.h>
+
+#include <algorithm>
+#include <asio/connect.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "print_line.h"
+#include "protocol/RemoteAuthentication.h"
+#include "protocol/RemoteConnection.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using asio::ip::tcp;
+using veltra::printLine;
+
+const char kUsage[] =
+    "usage: veltra-hostile-load --port N --scenario silent,garbage,giant,hello,churn|all\n"
+    "                           [--count N] [--cycles N] [--hold S] [--repeat S]\n"
+    "       veltra-hostile-load --port N --wait-behind N --key-file FILE [--persistent]\n"
+    "                           [--give-up S]";
+
+uint64_t monotonicMicros() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1'000'000 + static_cast<uint64_t>(now.tv_nsec) / 1000;
+}
+
+double milliseconds(Clock::duration duration) {
+  return std::chrono::duration<double, std::milli>(duration).count();
+}
+
+enum class Kind { silent, garbage, giant, hello };
+
+std::optional<Kind> kindNamed(const std::string& name) {
+  if (name == "silent") return Kind::silent;
+  if (name == "garbage") return Kind::garbage;
+  if (name == "giant") return Kind::giant;
+  if (name == "hello") return Kind::hello;
+  return std::nullopt;
+}
+
+std::vector<uint8_t> helloFrame(std::mt19937& random) {
+  std::vector<uint8_t> frame = {0x00, 0x00, 0x00, 33, 0x01};
+  while (frame.size() < 4 + 33) frame.push_back(static_cast<uint8_t>(random()));
+  return frame;
+}
+
+// What one scenario saw, on the io thread.
+struct Tally {
+  std::string name;
+  int planned = 0;
+  int connectFailures = 0;
+  int stillOpen = 0;  // not closed by the host within the hold time
+  int finished = 0;
+  std::vector<double> closedMs;  // from connect to the host's close, per connection
+  uint64_t startMicros = 0;
+  uint64_t endMicros = 0;
+
+  void print() const {
+    std::vector<double> sorted = closedMs;
+    std::sort(sorted.begin(), sorted.end());
+    auto at = [&](double share) {
+      return sorted.empty() ? 0.0
+                            : sorted[std::min(sorted.size() - 1, size_t(share * sorted.size()))];
+    };
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "scenario=%s connections=%d closed=%zu still_open=%d connect_failed=%d "
+                  "close_median_ms=%.1f close_p95_ms=%.1f close_max_ms=%.1f start_us=%llu "
+                  "end_us=%llu",
+                  name.c_str(), planned, closedMs.size(), stillOpen, connectFailures, at(0.5),
+                  at(0.95), sorted.empty() ? 0.0 : sorted.back(),
+                  static_cast<unsigned long long>(startMicros),
+                  static_cast<unsigned long long>(endMicros));
+    printLine(line);
+  }
+};
+
+// One hostile connection: connects, sends its opening, and reads until the host closes it or its
+// hold time runs out.
+class Probe : public std::enable_shared_from_this<Probe> {
+ public:
+  Probe(asio::io_context& io, Kind kind, Tally& tally, std::chrono::milliseconds hold,
+        std::function<void()> finished)
+      : socket_(io),
+        trickle_(io),
+        hold_(io),
+        kind_(kind),
+        tally_(tally),
+        holdTime_(hold),
+        finished_(std::move(finished)),
+        random_(std::random_device{}()) {}
+
+  void start(const tcp::endpoint& host) {
+    socket_.async_connect(host, [self = shared_from_this()](asio::error_code error) {
+      if (error) {
+        ++self->tally_.connectFailures;
+        return self->finish();
+      }
+      self->opened_ = Clock::now();
+      self->hold_.expires_after(self->holdTime_);
+      self->hold_.async_wait([self](asio::error_code timerError) {
+        if (timerError || self->done_) return;
+        ++self->tally_.stillOpen;
+        self->finish();
+      });
+      self->speak();
+      self->read();
+    });
+  }
+
+ private:
+  void speak() {
+    switch (kind_) {
+      case Kind::silent:
+        return;
+      case Kind::garbage: {
+        auto bytes = std::make_shared<std::vector<uint8_t>>(4096);
+        for (uint8_t& byte : *bytes) byte = static_cast<uint8_t>(random_());
+        return write(bytes);
+      }
+      case Kind::giant:
+        write(std::make_shared<std::vector<uint8_t>>(std::vector<uint8_t>{0x40, 0, 0, 0}));
+        return trickle();
+      case Kind::hello:
+        return write(std::make_shared<std::vector<uint8_t>>(helloFrame(random_)));
+    }
+  }
+
+  void write(std::shared_ptr<std::vector<uint8_t>> bytes) {
+    asio::async_write(socket_, asio::buffer(*bytes),
+                      [self = shared_from_this(), bytes](asio::error_code, size_t) {});
+  }
+
+  void trickle() {
+    trickle_.expires_after(100ms);
+    trickle_.async_wait([self = shared_from_this()](asio::error_code error) {
+      if (error || self->done_) return;
+      self->write(std::make_shared<std::vector<uint8_t>>(1, uint8_t{0x42}));
+      self->trickle();
+    });
+  }
+
+  void read() {
+    socket_.async_read_some(
+        asio::buffer(buffer_), [self = shared_from_this()](asio::error_code error, size_t) {
+          if (self->done_) return;
+          if (!error) return self->read();
+          self->tally_.closedMs.push_back(milliseconds(Clock::now() - self->opened_));
+          self->finish();
+        });
+  }
+
+  void finish() {
+    if (done_) return;
+    done_ = true;
+    asio::error_code ignored;
+    socket_.close(ignored);
+    trickle_.cancel();
+    hold_.cancel();
+    finished_();
+  }
+
+  tcp::socket socket_;
+  asio::steady_timer trickle_;
+  asio::steady_timer hold_;
+  Kind kind_;
+  Tally& tally_;
+  std::chrono::milliseconds holdTime_;
+  std::function<void()> finished_;
+  std::mt19937 random_;
+  std::array<uint8_t, 4096> buffer_{};
+  Clock::time_point opened_;
+  bool done_ = false;
+};
+
+// Connect-and-close cycles, `parallel` at a time, until `cycles` are done.
+class Churn {
+ public:
+  Churn(asio::io_context& io, tcp::endpoint host, int cycles, Tally& tally,
+        std::function<void()> finished)
+      : io_(io), host_(host), remaining_(cycles), tally_(tally), finished_(std::move(finished)) {}
+
+  void start(int parallel) {
+    tally_.startMicros = monotonicMicros();
+    started_ = Clock::now();
+    active_ = std::min(parallel, remaining_);
+    for (int i = 0; i < active_; ++i) launch();
+  }
+
+ private:
+  void launch() {
+    --remaining_;
+    auto socket = std::make_shared<tcp::socket>(io_);
+    socket->async_connect(host_, [this, socket](asio::error_code error) {
+      if (error) ++tally_.connectFailures;
+      asio::error_code ignored;
+      socket->close(ignored);
+      ++tally_.finished;
+      if (remaining_ > 0) return launch();
+      if (--active_ == 0) done();
+    });
+  }
+
+  void done() {
+    tally_.endMicros = monotonicMicros();
+    const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "scenario=churn cycles=%d connect_failed=%d seconds=%.2f per_second=%.0f "
+                  "start_us=%llu end_us=%llu",
+                  tally_.finished, tally_.connectFailures, seconds, tally_.finished / seconds,
+                  static_cast<unsigned long long>(tally_.startMicros),
+                  static_cast<unsigned long long>(tally_.endMicros));
+    printLine(line);
+    finished_();
+  }
+
+  asio::io_context& io_;
+  tcp::endpoint host_;
+  int remaining_;
+  int active_ = 0;
+  Tally& tally_;
+  std::function<void()> finished_;
+  Clock::time_point started_;
+};
+
+struct Arguments {
+  uint16_t port = 0;
+  std::vector<std::string> scenarios;
+  int count = 100;
+  int cycles = 2000;
+  std::chrono::milliseconds hold{12'000};
+  std::chrono::seconds repeat{0};
+  int waitBehind = -1;
+  std::string keyFile;
+  bool persistent = false;
+  std::chrono::milliseconds giveUp{60'000};
+};
+
+int usageError(const std::string& problem) {
+  std::fprintf(stderr, "veltra-hostile-load: %s\n%s\n", problem.c_str(), kUsage);
+  return 2;
+}
+
+std::optional<long> number(const std::string& text, long low, long high) {
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || value < low || value > high) return std::nullopt;
+  return value;
+}
+
+std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--persistent") {
+      arguments.persistent = true;
+      continue;
+    }
+    if (i + 1 >= argc) return "unexpected argument \"" + option + "\"";
+    const std::string value = argv[++i];
+    if (option == "--port") {
+      auto port = number(value, 1, 65535);
+      if (!port) return "--port takes a number from 1 to 65535";
+      arguments.port = static_cast<uint16_t>(*port);
+    } else if (option == "--scenario") {
+      std::stringstream list(value == "all" ? "silent,garbage,giant,hello,churn" : value);
+      for (std::string name; std::getline(list, name, ',');) {
+        if (name != "churn" && !kindNamed(name)) return "unknown scenario \"" + name + "\"";
+        arguments.scenarios.push_back(name);
+      }
+    } else if (option == "--count" || option == "--cycles" || option == "--wait-behind") {
+      auto count = number(value, option == "--wait-behind" ? 0 : 1, 100'000);
+      if (!count) return option + " takes a number up to 100000";
+      (option == "--count"    ? arguments.count
+       : option == "--cycles" ? arguments.cycles
+                              : arguments.waitBehind) = static_cast<int>(*count);
+    } else if (option == "--hold" || option == "--give-up" || option == "--repeat") {
+      auto seconds = number(value, 1, 3600);
+      if (!seconds) return option + " takes whole seconds from 1 to 3600";
+      if (option == "--repeat") {
+        arguments.repeat = std::chrono::seconds(*seconds);
+      } else {
+        (option == "--hold" ? arguments.hold : arguments.giveUp) = std::chrono::seconds(*seconds);
+      }
+    } else if (option == "--key-file") {
+      arguments.keyFile = value;
+    } else {
+      return "unexpected argument \"" + option + "\"";
+    }
+  }
+  if (arguments.port == 0) return "--port is needed";
+  if (arguments.scenarios.empty() == (arguments.waitBehind < 0)) {
+    return "give either --scenario or --wait-behind";
+  }
+  if (arguments.waitBehind >= 0 && arguments.keyFile.empty())
+    return "--wait-behind needs --key-file";
+  return std::nullopt;
+}
+
+int runScenarios(const Arguments& arguments) {
+  asio::io_context io;
+  const tcp::endpoint host(asio::ip::make_address("127.0.0.1"), arguments.port);
+  std::map<std::string, Tally> tallies;
+  int scenariosLeft = static_cast<int>(arguments.scenarios.size());
+  std::vector<std::unique_ptr<Churn>> churns;
+  // The whole run is bounded even if the host never closes anything and connects hang.
+  asio::steady_timer backstop(io);
+  backstop.expires_after(arguments.repeat + arguments.hold + 120s);
+  backstop.async_wait([&](asio::error_code error) {
+    if (!error) io.stop();
+  });
+  auto scenarioDone = [&] {
+    if (--scenariosLeft == 0) backstop.cancel();
+  };
+
+  const auto repeatUntil = Clock::now() + arguments.repeat;
+  for (const std::string& name : arguments.scenarios) {
+    Tally& tally = tallies[name];
+    tally.name = name;
+    tally.startMicros = monotonicMicros();
+    if (name == "churn") {
+      tally.planned = arguments.cycles;
+      churns.push_back(std::make_unique<Churn>(io, host, arguments.cycles, tally, scenarioDone));
+      churns.back()->start(8);
+      continue;
+    }
+    // One round of `count` connections at once; with --repeat, rounds follow each other until
+    // its time is up.
+    auto round = std::make_shared<std::function<void()>>();
+    *round = [&, &tally = tally, kind = *kindNamed(name), round] {
+      tally.planned += arguments.count;
+      for (int i = 0; i < arguments.count; ++i) {
+        auto probe = std::make_shared<Probe>(io, kind, tally, arguments.hold, [&, round] {
+          if (++tally.finished < tally.planned) return;
+          if (Clock::now() < repeatUntil) return (*round)();
+          tally.endMicros = monotonicMicros();
+          tally.print();
+          *round = nullptr;  // breaks the cycle through the probes' callbacks
+          scenarioDone();
+        });
+        probe->start(host);
+      }
+    };
+    (*round)();
+  }
+  io.run();
+  if (scenariosLeft > 0) {
+    std::fprintf(stderr, "veltra-hostile-load: gave up on %d scenario(s)\n", scenariosLeft);
+    return 1;
+  }
+  return 0;
+}
+
+// The legitimate client's attempts, each a real handshake through the library, until one is
+// ready or the patience runs out.
+int waitBehind(const Arguments& arguments) {
+  std::string keyText;
+  if (arguments.keyFile == "-") {
+    keyText.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  } else {
+    std::ifstream file(arguments.keyFile);
+    if (!file) return usageError("cannot read " + arguments.keyFile);
+    keyText.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  }
+  veltra::SecretKey secret;
+  try {
+    secret = veltra::RemoteAuthentication::secret(keyText);
+  } catch (const std::exception& error) {
+    return usageError(error.what());
+  }
+  keyText.assign(keyText.size(), '\0');
+
+  // The stallers, on their own io thread.
+  asio::io_context io;
+  const tcp::endpoint host(asio::ip::make_address("127.0.0.1"), arguments.port);
+  std::atomic<bool> stopping = false;
+  std::atomic<int> redials = 0;
+  std::mt19937 random(std::random_device{}());
+  std::function<void()> stall = [&] {
+    auto socket = std::make_shared<tcp::socket>(io);
+    auto buffer = std::make_shared<std::array<uint8_t, 256>>();
+    socket->async_connect(host, [&, socket, buffer](asio::error_code error) {
+      if (error) return;
+      auto hello = std::make_shared<std::vector<uint8_t>>(helloFrame(random));
+      asio::async_write(*socket, asio::buffer(*hello), [hello](asio::error_code, size_t) {});
+      // Reads until the host closes it; a persistent staller then dials again.
+      auto reader = std::make_shared<std::function<void()>>();
+      *reader = [&, socket, buffer, reader] {
+        socket->async_read_some(asio::buffer(*buffer),
+                                [&, socket, reader](asio::error_code e, size_t) {
+                                  if (!e) return (*reader)();
+                                  *reader = nullptr;  // breaks the cycle
+                                  if (arguments.persistent && !stopping) {
+                                    ++redials;
+                                    stall();
+                                  }
+                                });
+      };
+      (*reader)();
+    });
+  };
+  for (int i = 0; i < arguments.waitBehind; ++i) stall();
+  auto work = asio::make_work_guard(io);
+  std::thread stallers([&] { io.run(); });
+  std::this_thread::sleep_for(200ms);  // the stallers are in, one of them in the slot
+
+  const auto start = Clock::now();
+  const auto giveUp = start + arguments.giveUp;
+  int attempts = 0;
+  bool ready = false;
+  std::string lastEnd;
+  while (!ready && Clock::now() < giveUp) {
+    ++attempts;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::optional<bool> outcome;
+    auto connection = veltra::RemoteConnection::client("127.0.0.1", arguments.port, secret);
+    connection->onReady = [&] {
+      std::lock_guard lock(mutex);
+      outcome = true;
+      changed.notify_all();
+    };
+    connection->onEnd = [&](std::string reason) {
+      std::lock_guard lock(mutex);
+      lastEnd = reason;
+      outcome = false;
+      changed.notify_all();
+    };
+    connection->start();
+    {
+      std::unique_lock lock(mutex);
+      changed.wait_until(lock, giveUp, [&] { return outcome.has_value(); });
+      ready = outcome.value_or(false);
+    }
+    connection.reset();  // ends it silently; no callback after this
+    if (!ready) std::this_thread::sleep_for(50ms);
+  }
+  const double waited = milliseconds(Clock::now() - start);
+
+  stopping = true;
+  io.stop();
+  stallers.join();
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "wait_behind=%d persistent=%d outcome=%s waited_ms=%.0f attempts=%d redials=%d",
+                arguments.waitBehind, arguments.persistent ? 1 : 0, ready ? "ready" : "gave-up",
+                waited, attempts, redials.load());
+  printLine(line);
+  if (!ready && !lastEnd.empty()) printLine("last refusal: " + lastEnd);
+  return ready ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments arguments;
+  if (auto problem = parse(argc, argv, arguments)) return usageError(*problem);
+  return arguments.waitBehind >= 0 ? waitBehind(arguments) : runScenarios(arguments);
+}

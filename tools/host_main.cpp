@@ -1,6 +1,9 @@
 // veltra-host: shares a private virtual display with one Veltra client at a time.
 //
-//   veltra-host --headless [--port N] [--session COMMAND]
+//   veltra-host [--headless] [--port N] [--session COMMAND]
+//
+// Without --headless it opens the Veltra Host window, where the user starts and stops hosting;
+// N is the port the window starts with.
 //
 // Headless, it prints the connection key once, then every new status line, starts hosting at
 // once and stops cleanly on SIGINT or SIGTERM. COMMAND starts inside every virtual display the
@@ -14,6 +17,7 @@
 #include <optional>
 #include <string>
 
+#include "VeltraHostApp/HostApplication.h"
 #include "host/RemoteHost.h"
 #include "host/x11/X11HostPlatform.h"
 #include "print_line.h"
@@ -25,7 +29,7 @@ namespace {
 
 using veltra::printLine;
 
-const char kUsage[] = "usage: veltra-host --headless [--port N] [--session COMMAND]";
+const char kUsage[] = "usage: veltra-host [--headless] [--port N] [--session COMMAND]";
 
 struct Arguments {
   bool headless = false;
@@ -63,11 +67,6 @@ std::optional<Arguments> parse(int argc, char** argv) {
       return std::nullopt;
     }
   }
-  if (!arguments.headless) {
-    std::fprintf(stderr, "veltra-host: the host window is not available yet; use --headless\n%s\n",
-                 kUsage);
-    return std::nullopt;
-  }
   return arguments;
 }
 
@@ -79,6 +78,9 @@ int main(int argc, char** argv) {
   // Before the key exists; a system that refuses leaves the host as safe as any other program.
   veltra::protectProcessMemory();
   veltra::tuneAllocatorForStreaming();
+  if (!arguments->headless) {
+    return veltra::runHostApplication(argc, argv, {arguments->port, arguments->session});
+  }
 
   veltra::AsioMainQueue main;
   int exitCode = 0;

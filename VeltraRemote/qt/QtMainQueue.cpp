@@ -1,10 +1,15 @@
 #include "qt/QtMainQueue.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
+#include <cstdint>
 
 namespace veltra {
 namespace {
@@ -17,12 +22,53 @@ struct TimedTask {
 
 }  // namespace
 
-QtMainQueue::QtMainQueue() : context_(std::make_unique<QObject>()) {}
+QtMainQueue::QtMainQueue()
+    : context_(std::make_unique<QObject>()), wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (wakeup_ < 0) qFatal("QtMainQueue: no eventfd");
+  notifier_ = std::make_unique<QSocketNotifier>(wakeup_, QSocketNotifier::Read);
+  QObject::connect(notifier_.get(), &QSocketNotifier::activated, context_.get(),
+                   [this] { runPosted(); });
+}
 
-QtMainQueue::~QtMainQueue() = default;
+QtMainQueue::~QtMainQueue() {
+  notifier_.reset();
+  ::close(wakeup_);
+  // Timers and their tasks go with the context, on this (the GUI) thread.
+  context_.reset();
+  std::deque<Task> unrun;
+  std::lock_guard lock(mutex_);
+  unrun.swap(posted_);
+}
 
 void QtMainQueue::post(Task task) {
-  QMetaObject::invokeMethod(context_.get(), std::move(task), Qt::QueuedConnection);
+  bool wasEmpty = false;
+  {
+    std::lock_guard lock(mutex_);
+    wasEmpty = posted_.empty();
+    posted_.push_back(std::move(task));
+  }
+  // One wake-up per batch: the GUI thread takes everything queued when it runs.
+  if (wasEmpty) {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wakeup_, &one, sizeof one);
+  }
+}
+
+void QtMainQueue::runPosted() {
+  uint64_t count = 0;
+  [[maybe_unused]] const ssize_t read = ::read(wakeup_, &count, sizeof count);
+  // Read before taking the batch: a task posted after the swap finds the queue empty and wakes
+  // us again.
+  std::deque<Task> batch;
+  {
+    std::lock_guard lock(mutex_);
+    batch.swap(posted_);
+  }
+  while (!batch.empty()) {
+    Task task = std::move(batch.front());
+    batch.pop_front();
+    task();
+  }
 }
 
 TaskHandle QtMainQueue::postDelayed(Duration delay, Task task) {
@@ -43,40 +89,35 @@ TaskHandle QtMainQueue::schedule(Duration interval, Task task, bool repeats) {
   std::weak_ptr<TimedTask> weak = timed;
   // Cancelling stops the timer on the GUI thread: QTimer is not thread-safe, and a repeating one
   // would otherwise keep firing (and be kept) until the queue goes.
-  TaskHandle handle(timed->cancelled, [context, weak] {
-    QMetaObject::invokeMethod(
-        context,
-        [weak] {
-          if (auto cancelledTask = weak.lock(); cancelledTask && cancelledTask->timer) {
-            cancelledTask->timer->stop();
-            cancelledTask->timer->deleteLater();
-          }
-        },
-        Qt::QueuedConnection);
+  TaskHandle handle(timed->cancelled, [this, weak] {
+    post([weak] {
+      if (auto cancelledTask = weak.lock(); cancelledTask && cancelledTask->timer) {
+        cancelledTask->timer->stop();
+        cancelledTask->timer->deleteLater();
+      }
+    });
   });
   const auto milliseconds = static_cast<int>(std::max<Duration::rep>(0, interval.count()));
-  QMetaObject::invokeMethod(
-      context,
-      [context, timed, milliseconds, repeats, work = std::move(task)]() mutable {
-        if (timed->cancelled->load()) return;
-        auto* timer = new QTimer(context);
-        timer->setTimerType(Qt::PreciseTimer);
-        timer->setSingleShot(!repeats);
-        timer->setInterval(milliseconds);
-        timed->timer = timer;
-        QObject::connect(timer, &QTimer::timeout, context,
-                         [timer, timed, repeats, work = std::move(work)] {
-                           if (timed->cancelled->load()) {
-                             timer->stop();
-                             timer->deleteLater();
-                             return;
-                           }
-                           if (!repeats) timer->deleteLater();
-                           work();
-                         });
-        timer->start();
-      },
-      Qt::QueuedConnection);
+  post([context, timed, milliseconds, repeats, work = std::make_shared<Task>(std::move(task))] {
+    if (timed->cancelled->load()) return;
+    auto* timer = new QTimer(context);
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setSingleShot(!repeats);
+    timer->setInterval(milliseconds);
+    timed->timer = timer;
+    // The connection, and with it the task, lives as long as the timer, which is deleted on the
+    // GUI thread.
+    QObject::connect(timer, &QTimer::timeout, context, [timer, timed, repeats, work] {
+      if (timed->cancelled->load()) {
+        timer->stop();
+        timer->deleteLater();
+        return;
+      }
+      if (!repeats) timer->deleteLater();
+      (*work)();
+    });
+    timer->start();
+  });
   return handle;
 }
 

@@ -182,8 +182,8 @@ TEST(Programs, BadArgumentsEndWithAUsageError) {
        {"--headless", "--port", "abc"},
        "veltra-host: --port takes a number from 0 to 65535"},
       {VELTRA_HOST_PROGRAM,
-       {"--port", "9876"},
-       "veltra-host: the host window is not available yet; use --headless"},
+       {"--port", "9876", "--window"},
+       "veltra-host: unexpected argument \"--window\""},
   };
   for (const Case& c : cases) {
     std::string commandLine = c.program;

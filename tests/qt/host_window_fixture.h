@@ -127,7 +127,7 @@ class HostWindowFixture : public ::testing::Test {
   void completeHeldDisplay() {
     auto completion = std::move(record_->heldCompletions.front());
     record_->heldCompletions.erase(record_->heldCompletions.begin());
-    completion(std::make_unique<FakeDisplay>(record_->nextDisplayID++), {});
+    completion(std::make_unique<FakeDisplay>(record_->nextDisplayID++, record_), {});
   }
 
   QtMainQueue main_;

@@ -1,8 +1,13 @@
 // veltra-remote: connects to a Veltra host and streams its display.
 //
+//   veltra-remote [PROFILE.json] [--connect]
 //   veltra-remote --headless (--profile FILE | --address HOST [--port N] --key-file FILE)
 //                 [--mode 1920x1080@60] [--seconds S] [--snapshot FILE.png]
 //                 [--latency FILE.csv [--warm-up S]]
+//
+// Without --headless it opens the Veltra Remote Desktop window, with PROFILE.json imported and,
+// with --connect, connected at once. Scripts may add --screenshot FILE.png (SIGUSR1 saves the
+// window there) and --statistics (the frame rates and the round trip every second).
 //
 // Headless, it prints every new status line and, once a second while connected, the decoded
 // frame rate and the round trip. It ends after S seconds, on SIGINT or SIGTERM, or when the
@@ -25,6 +30,7 @@
 #include <sstream>
 #include <string>
 
+#include "RemoteDesktopApp.h"
 #include "client/RemoteClient.h"
 #include "latency_recorder.h"
 #include "latency_stamp.h"
@@ -42,7 +48,8 @@ namespace {
 using veltra::printLine;
 
 const char kUsage[] =
-    "usage: veltra-remote --headless (--profile FILE | --address HOST [--port N] --key-file FILE)\n"
+    "usage: veltra-remote [PROFILE.json] [--connect]\n"
+    "       veltra-remote --headless (--profile FILE | --address HOST [--port N] --key-file FILE)\n"
     "                     [--mode WIDTHxHEIGHT@FPS] [--seconds S] [--snapshot FILE.png]\n"
     "                     [--latency FILE.csv [--warm-up S]]";
 
@@ -84,6 +91,42 @@ std::optional<std::string> readAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+bool isHeadless(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--headless") return true;
+  }
+  return false;
+}
+
+// The window's arguments: an optional profile, --connect, and for scripts --screenshot FILE.png
+// (SIGUSR1 saves the window there) and --statistics (rates and round trip every second).
+std::optional<std::string> parseWindow(int argc, char** argv,
+                                       veltra::RemoteDesktopOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--connect") {
+      options.connect = true;
+    } else if (argument == "--screenshot" && i + 1 < argc) {
+      options.screenshot = argv[++i];
+    } else if (argument == "--statistics") {
+      options.statistics = true;
+    } else if (argument.starts_with("--")) {
+      return argument + " needs --headless; the window takes [PROFILE.json] [--connect]";
+    } else if (options.profile.empty()) {
+      options.profile = argument;
+    } else {
+      return "unexpected argument \"" + argument + "\"";
+    }
+  }
+  if (options.connect && options.profile.empty()) return "--connect needs a profile";
+  // Qt cannot open a window without a display server and would abort; say so instead.
+  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") &&
+      !std::getenv("QT_QPA_PLATFORM")) {
+    return "no display to open the window on (DISPLAY is not set); use --headless";
+  }
+  return std::nullopt;
+}
+
 // Fills `arguments`; returns the problem, or nothing when they are usable.
 std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
   for (int i = 1; i < argc; ++i) {
@@ -122,7 +165,6 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
     }
   }
   if (arguments.warmUp && arguments.latency.empty()) return "--warm-up needs --latency";
-  if (!arguments.headless) return "the client window is not available yet; use --headless";
   if (arguments.profile.empty() == arguments.address.empty()) {
     return "give either --profile or --address";
   }
@@ -138,6 +180,12 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!isHeadless(argc, argv)) {
+    veltra::RemoteDesktopOptions options;
+    if (auto problem = parseWindow(argc, argv, options)) return usageError(*problem);
+    return veltra::runRemoteDesktop(argc, argv, options);
+  }
+
   Arguments arguments;
   if (auto problem = parse(argc, argv, arguments)) return usageError(*problem);
   // Before the key is read.

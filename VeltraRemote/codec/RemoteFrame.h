@@ -25,7 +25,7 @@ class RemoteFrame {
   // An AVPixelFormat value: AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUVJ420P or AV_PIX_FMT_NV12.
   int pixelFormat() const { return picture_.pixelFormat(); }
   // An AVColorSpace value, the YUV to RGB matrix the stream signals; AVCOL_SPC_UNSPECIFIED
-  // when it signals none (then BT.709 is the sensible guess for a screen).
+  // when it signals none (then BT.601, what the host's capture converts with, is the guess).
   int colorSpace() const;
   // An AVColorRange value as the stream signals it (unspecified means limited range).
   int colorRange() const;

@@ -32,11 +32,9 @@ constexpr int kXButtons[] = {1, 3, 2};
 
 constexpr int kWheelUp = 4, kWheelDown = 5, kWheelLeft = 6, kWheelRight = 7;
 
-// A wheel click per 160/3 (about 53) scroll pixels: the ratio Chromium Remote Desktop's Linux
-// host uses to turn pixel deltas into wheel ticks (kWheelTicksPerPixel = 3/160, which it took
-// from WebKit's GTK port). Remainders are kept in thirds of a pixel so that the step is the
-// whole number 160 and whole-pixel deltas add up without rounding drift.
-constexpr double kThirdsPerWheelClick = 160;
+// Remainders are kept in thirds of a pixel so that the step (kScrollPixelsPerWheelClick, 160/3)
+// is the whole number 160 and whole-pixel deltas add up without rounding drift.
+constexpr double kThirdsPerWheelClick = kScrollPixelsPerWheelClick * 3;
 
 // NSEventPhaseBegan: the first event of a new scroll gesture.
 constexpr int64_t kScrollPhaseBegan = 0x1;

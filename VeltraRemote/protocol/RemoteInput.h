@@ -8,6 +8,12 @@
 
 namespace veltra {
 
+// Scroll pixels per wheel click, on both ends: the host turns this many pixels into one click,
+// and a client sends one notch of its wheel as this many pixels, so a notch here is a click there.
+// It is the ratio Chromium Remote Desktop's Linux host uses (kWheelTicksPerPixel = 3/160, which
+// it took from WebKit's GTK port).
+inline constexpr double kScrollPixelsPerWheelClick = 160.0 / 3.0;
+
 // One keyboard, pointer or scroll event from the client. Every field travels whatever the kind,
 // and every field is held to its range by isValid(), used or not.
 struct RemoteInput {

@@ -75,8 +75,9 @@ struct Pipe {
 // running takes its display servers down with it.
 class Program {
  public:
+  // `environment` entries (NAME=value) replace or add to this process's own environment.
   Program(const std::string& path, const std::vector<std::string>& arguments,
-          const std::string& input = {}) {
+          const std::string& input = {}, const std::vector<std::string>& environment = {}) {
     // Written before the program starts and then closed, so the test can neither block nor take
     // a SIGPIPE on it; the pipe holds far more than a key.
     Pipe in;
@@ -108,7 +109,18 @@ class Program {
     for (const std::string& argument : arguments)
       argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv.data(), environ) != 0) {
+    std::vector<std::string> variables = environment;
+    for (char** entry = environ; *entry; ++entry) {
+      const std::string variable = *entry;
+      const std::string name = variable.substr(0, variable.find('=') + 1);
+      bool replaced = false;
+      for (const std::string& given : environment) replaced = replaced || given.starts_with(name);
+      if (!replaced) variables.push_back(variable);
+    }
+    std::vector<char*> envp;
+    for (std::string& variable : variables) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    if (::posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv.data(), envp.data()) != 0) {
       pid_ = 0;
     }
     posix_spawnattr_destroy(&attributes);

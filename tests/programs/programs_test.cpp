@@ -165,7 +165,8 @@ TEST(Programs, BadArgumentsEndWithAUsageError) {
   const std::vector<Case> cases = {
       {VELTRA_REMOTE_PROGRAM,
        {"--address", "127.0.0.1", "--key-file", "-"},
-       "veltra-remote: the client window is not available yet; use --headless"},
+       "veltra-remote: --address needs --headless; the window takes [PROFILE.json] [--connect]"},
+      {VELTRA_REMOTE_PROGRAM, {"--connect"}, "veltra-remote: --connect needs a profile"},
       {VELTRA_REMOTE_PROGRAM,
        {"--headless", "--profile", "host.json", "--address", "127.0.0.1", "--key-file", "-"},
        "veltra-remote: give either --profile or --address"},

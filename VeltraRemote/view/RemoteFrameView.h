@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QOpenGLWidget>
+#include <QPointer>
+#include <QTimer>
+#include <memory>
+
+#include "view/RemoteInputMapper.h"
+#include "view/RemoteVideoRenderer.h"
+#include "view/RemoteViewport.h"
+
+class QWindow;
+
+namespace veltra {
+
+class RemoteFrame;
+class RemoteViewClient;
+
+// The picture of a client session in an OpenGL widget, and the widget that captures input for it.
+//
+// Pictures: the session hands each decoded picture to setIncomingFrame(); a newer one replaces an
+// undrawn one, so pictures that come faster than redraws are skipped, never queued. The widget
+// redraws when a picture arrives and when Qt asks (expose, resize), at most 120 times a second and
+// never on a timer of its own: a still remote screen costs nothing here. Each redraw that drew a
+// new picture is counted with the client's recordPresentation() once it has been swapped to the
+// screen, and only while the client is connected; redraws of the last picture are not counted.
+//
+// Input: a left click into the picture starts capture (the client decides whether it may) and
+// takes keyboard focus; while capturing, every key goes to the remote computer, the application's
+// shortcuts and Tab included, except the release chord. Capture ends through the client's
+// setInputEnabled(false) when the chord is pressed, when the widget loses keyboard focus, when
+// its window or any window of the application is deactivated, when the application stops being
+// the active one, and when the widget leaves its window or is hidden.
+//
+// THREADING: GUI thread only. `client` must outlive the widget.
+class RemoteFrameView : public QOpenGLWidget {
+  Q_OBJECT
+
+ public:
+  static constexpr const char* kAccessibleName =
+      "Remote desktop. Click to control. Control Alt Super Escape releases input.";
+
+  explicit RemoteFrameView(RemoteViewClient& client, QWidget* parent = nullptr);
+  ~RemoteFrameView() override;
+
+  // The newest picture of the session, to be drawn at the next redraw.
+  void setIncomingFrame(std::shared_ptr<const RemoteFrame> frame);
+  // Forgets both the undrawn and the last drawn picture: the widget turns black.
+  void clearFrames();
+  bool hasPicture() const { return incomingFrame_ || lastFrame_; }
+  // Where the picture lies in the widget, in logical pixels; empty without a picture.
+  RemoteViewport viewport() const;
+
+ protected:
+  void initializeGL() override;
+  void paintGL() override;
+
+  bool event(QEvent* event) override;
+  bool focusNextPrevChild(bool next) override;
+  void focusOutEvent(QFocusEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void keyReleaseEvent(QKeyEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
+
+ private:
+  void requestRedraw();
+  void pictureSwapped();
+  void releaseCapture();
+  void focusWindowChanged(QWindow* window);
+  void releaseGL();
+
+  RemoteViewClient& client_;
+  RemoteInputMapper mapper_;
+  RemoteVideoRenderer renderer_;
+  std::shared_ptr<const RemoteFrame> incomingFrame_;
+  std::shared_ptr<const RemoteFrame> lastFrame_;
+  // The last redraw drew a new picture that has not been swapped to the screen yet.
+  bool newPictureDrawn_ = false;
+  QElapsedTimer sinceRedraw_;
+  QTimer redrawLimiter_;
+  // The application's focus window before the current one: the window that just resigned.
+  QPointer<QWindow> focusWindow_;
+};
+
+}  // namespace veltra

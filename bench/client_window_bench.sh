@@ -34,12 +34,8 @@ rm -rf "$out"
 mkdir -p "$out"
 ticks_per_second=$(getconf CLK_TCK)
 
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT
+# Starting, remembering and stopping processes: everything started is stopped on exit.
+source bench/lib/processes.sh
 
 # utime + stime of a process or thread, in ticks (fields 14 and 15 of stat).
 ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "$1" 2>/dev/null || echo 0; }
@@ -51,11 +47,8 @@ thread_ticks() {
            print name, f[12] + f[13] }' "$file" 2>/dev/null || true
   done
 }
-wait_for() {  # FILE PATTERN SECONDS
-  for _ in $(seq $(( $3 * 10 ))); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
+must_see() {  # FILE PATTERN SECONDS PID
+  wait_for_line "$@" && return 0
   echo "timed out waiting for \"$2\" in $1" >&2
   return 1
 }
@@ -67,9 +60,9 @@ run_case() {  # NAME PORT [SESSION]
   exec 3>"$dir/display"
   Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp -noreset 2>"$dir/xvfb.log" &
   local xvfb=$!
-  pids+=("$xvfb")
+  remember "$xvfb"
   exec 3>&-
-  wait_for "$dir/display" '[0-9]' 10
+  must_see "$dir/display" '[0-9]' 10 "$xvfb"
   local display=":$(cat "$dir/display")"
 
   if [ -n "$session" ]; then
@@ -78,8 +71,8 @@ run_case() {  # NAME PORT [SESSION]
     "$bin/veltra-host" --headless --port "$port" >"$dir/host.log" 2>&1 &
   fi
   local host=$!
-  pids+=("$host")
-  wait_for "$dir/host.log" "^Listening on port" 10
+  remember "$host"
+  must_see "$dir/host.log" "^Listening on port" 10 "$host"
   local key
   key=$(sed -n 's/^Connection key: //p' "$dir/host.log")
   printf '{"address":"127.0.0.1","configuration":{"fps":60,"height":1080,"width":1920},"connectionKey":"%s","port":%s,"version":1}\n' \
@@ -89,8 +82,8 @@ run_case() {  # NAME PORT [SESSION]
     "$dir/profile.json" --connect --statistics --screenshot "$dir/window.png" \
     >"$dir/client.log" 2>"$dir/client.err" &
   local client=$!
-  pids+=("$client")
-  wait_for "$dir/client.log" "^Connected · " 30
+  remember "$client"
+  must_see "$dir/client.log" "^Connected · " 30 "$client"
   sleep 3
 
   local lines_before client_before xvfb_before
@@ -117,12 +110,11 @@ run_case() {  # NAME PORT [SESSION]
         "$dir/threads.before" "$dir/threads.after" | sed 's/, $//')"
   } >"$dir/result"
 
-  kill "$client" 2>/dev/null || true
-  wait "$client" 2>/dev/null || true
-  kill -INT "$host" 2>/dev/null || true
-  wait "$host" 2>/dev/null || true
-  kill "$xvfb" 2>/dev/null || true
-  wait "$xvfb" 2>/dev/null || true
+  # The window first, so that it leaves the host cleanly; its X server last.
+  stop "$client"
+  stop "$host"
+  stop "$xvfb"
+  wait 2>/dev/null || true
 }
 
 field() { sed -n "s/^$2=//p" "$out/$1/result"; }

@@ -42,22 +42,8 @@ tick=$(getconf CLK_TCK)
 
 # --- processes -----------------------------------------------------------------------------
 
-# Everything this script started and everything those started, each as pid:start-time so that
-# cleanup never signals a process that reused a pid.
-started=()
-start_time() { awk '{ sub(/.*\) /, ""); print $20 }' /proc/"$1"/stat 2>/dev/null || true; }
-remember() {
-  local pid
-  for pid in "$@"; do started+=("$pid:$(start_time "$pid")"); done
-}
-
-descendants() {
-  local child
-  for child in $(cat /proc/"$1"/task/*/children 2>/dev/null); do
-    echo "$child"
-    descendants "$child"
-  done
-}
+# Starting, remembering and stopping processes: everything started is stopped on exit.
+source bench/lib/processes.sh
 
 # The program that /usr/bin/time ($1) runs: signals go to it, since time ignores SIGINT.
 child_of() {
@@ -68,41 +54,6 @@ child_of() {
     sleep 0.1
   done
   echo "$child"
-}
-
-# Asks politely, then insists: a host given the time takes its Xvfb servers down itself.
-stop() {
-  local pid alive
-  for pid in "$@"; do kill -INT "$pid" 2>/dev/null || true; done
-  for _ in $(seq 1 50); do
-    alive=0
-    for pid in "$@"; do kill -0 "$pid" 2>/dev/null && alive=1; done
-    [ "$alive" = 0 ] && return 0
-    sleep 0.1
-  done
-  for pid in "$@"; do kill -KILL "$pid" 2>/dev/null || true; done
-}
-
-cleanup() {
-  local index entry pids=()
-  for (( index = ${#started[@]} - 1; index >= 0; index-- )); do
-    entry="${started[index]}"
-    [ -n "${entry#*:}" ] && [ "$(start_time "${entry%%:*}")" = "${entry#*:}" ] &&
-      pids+=("${entry%%:*}")
-  done
-  [ ${#pids[@]} -eq 0 ] || stop "${pids[@]}"
-  wait 2>/dev/null || true
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-wait_for_line() {  # FILE PATTERN SECONDS PID: false if PID ends or time runs out first
-  for _ in $(seq 1 $(( $3 * 10 ))); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    kill -0 "$4" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  return 1
 }
 
 # --- CPU and memory from /proc ---------------------------------------------------------------

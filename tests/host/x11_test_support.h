@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace veltra {
 
@@ -47,9 +49,9 @@ inline void writeExecutable(const std::filesystem::path& path, const std::string
   ::chmod(path.c_str(), 0755);
 }
 
-// The newest Xvfb process started by this test process, or 0.
-inline pid_t newestXvfbChild() {
-  pid_t newest = 0;
+// The Xvfb processes this test process started that are still running (not yet ended).
+inline std::vector<pid_t> runningXvfbChildren() {
+  std::vector<pid_t> found;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
@@ -57,18 +59,22 @@ inline pid_t newestXvfbChild() {
     std::string line;
     std::getline(stat, line);
     // pid (comm) state ppid ...
-    auto open = line.find('('), close = line.rfind(')');
+    const auto open = line.find('('), close = line.rfind(')');
     if (open == std::string::npos || close == std::string::npos) continue;
     if (line.substr(open + 1, close - open - 1) != "Xvfb") continue;
     std::istringstream rest(line.substr(close + 2));
     char state = 0;
     pid_t parent = 0;
     rest >> state >> parent;
-    if (parent != ::getpid() || state == 'Z') continue;
-    pid_t pid = std::atoi(name.c_str());
-    if (pid > newest) newest = pid;
+    if (parent == ::getpid() && state != 'Z') found.push_back(std::atoi(name.c_str()));
   }
-  return newest;
+  return found;
+}
+
+// The newest Xvfb process started by this test process, or 0.
+inline pid_t newestXvfbChild() {
+  const std::vector<pid_t> running = runningXvfbChildren();
+  return running.empty() ? 0 : *std::max_element(running.begin(), running.end());
 }
 
 }  // namespace veltra

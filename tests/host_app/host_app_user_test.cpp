@@ -322,23 +322,8 @@ uint16_t freePort() {
 
 // Xvfb processes that are children of this process, other than `except`, and still running.
 std::vector<pid_t> strayDisplayServers(pid_t except) {
-  std::vector<pid_t> found;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    std::getline(stat, line);
-    const size_t open = line.find('('), close = line.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) continue;
-    if (line.substr(open + 1, close - open - 1) != "Xvfb") continue;
-    std::istringstream rest(line.substr(close + 2));
-    char state = 0;
-    pid_t parent = 0;
-    rest >> state >> parent;
-    const pid_t pid = std::atoi(name.c_str());
-    if (parent == ::getpid() && pid != except && state != 'Z') found.push_back(pid);
-  }
+  std::vector<pid_t> found = runningXvfbChildren();
+  std::erase(found, except);
   return found;
 }
 

@@ -21,8 +21,6 @@ namespace {
 
 using namespace test;
 
-const std::string kTestPattern = "'" + std::string(VELTRA_TEST_PATTERN_PROGRAM) + "'";
-
 std::vector<ProcessRecord> descendantsOf(pid_t parent) {
   std::vector<ProcessRecord> all;
   for (const ProcessRecord& child : childrenOf(parent)) {
@@ -46,43 +44,6 @@ std::string readBytes(const fs::path& path, size_t limit = 4 << 20) {
   bytes.resize(static_cast<size_t>(file.gcount()));
   return bytes;
 }
-
-// A host listening on a fresh port, its key read from its first line. `prefix` is a command that
-// runs it (setpriv, to run it as another user); `session` its --session, none if empty.
-struct RunningHost {
-  std::string port = std::to_string(freePort());
-  Program program;
-  std::string key;
-
-  explicit RunningHost(const std::vector<std::string>& prefix = {},
-                       const std::string& session = kTestPattern)
-      : program(prefix.empty() ? VELTRA_HOST_PROGRAM : prefix.front(), arguments(prefix, session)) {
-    if (auto line = program.waitForLine(
-            [](const std::string& text) { return text.starts_with("Connection key: "); })) {
-      key = line->substr(std::strlen("Connection key: "));
-    }
-  }
-
-  std::vector<std::string> arguments(const std::vector<std::string>& prefix,
-                                     const std::string& session) const {
-    std::vector<std::string> all(prefix.empty() ? prefix.begin() : prefix.begin() + 1,
-                                 prefix.end());
-    if (!prefix.empty()) all.push_back(VELTRA_HOST_PROGRAM);
-    for (const char* argument : {"--headless", "--port"}) all.push_back(argument);
-    all.push_back(port);
-    if (!session.empty()) {
-      all.push_back("--session");
-      all.push_back(session);
-    }
-    return all;
-  }
-
-  bool listening() {
-    return !key.empty() &&
-           program.waitForLine("Listening on port " + port + " · LAN / private network");
-  }
-  bool printed(const std::string& line) { return program.waitForLine(line).has_value(); }
-};
 
 std::unique_ptr<Program> remote(const RunningHost& host, const std::string& seconds) {
   return std::make_unique<Program>(

@@ -316,4 +316,44 @@ inline std::optional<int> decodedRate(const std::string& line) {
   return rate;
 }
 
+// The test pattern as a host's --session.
+inline const std::string kTestPattern = "'" + std::string(VELTRA_TEST_PATTERN_PROGRAM) + "'";
+
+// A host listening on a fresh port, its key read from its first line. `prefix` is a command that
+// runs it (setpriv, to run it as another user); `session` its --session, none if empty.
+struct RunningHost {
+  std::string port = std::to_string(freePort());
+  Program program;
+  std::string key;
+
+  explicit RunningHost(const std::vector<std::string>& prefix = {},
+                       const std::string& session = kTestPattern)
+      : program(prefix.empty() ? VELTRA_HOST_PROGRAM : prefix.front(), arguments(prefix, session)) {
+    if (auto line = program.waitForLine(
+            [](const std::string& text) { return text.starts_with("Connection key: "); })) {
+      key = line->substr(std::strlen("Connection key: "));
+    }
+  }
+
+  std::vector<std::string> arguments(const std::vector<std::string>& prefix,
+                                     const std::string& session) const {
+    std::vector<std::string> all(prefix.empty() ? prefix.begin() : prefix.begin() + 1,
+                                 prefix.end());
+    if (!prefix.empty()) all.push_back(VELTRA_HOST_PROGRAM);
+    for (const char* argument : {"--headless", "--port"}) all.push_back(argument);
+    all.push_back(port);
+    if (!session.empty()) {
+      all.push_back("--session");
+      all.push_back(session);
+    }
+    return all;
+  }
+
+  bool listening() {
+    return !key.empty() &&
+           program.waitForLine("Listening on port " + port + " · LAN / private network");
+  }
+  bool printed(const std::string& line) { return program.waitForLine(line).has_value(); }
+};
+
 }  // namespace veltra::test

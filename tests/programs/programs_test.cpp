@@ -98,23 +98,15 @@ TEST(Programs, HostStreamsTheTestPatternToRemoteAndStopsCleanly) {
 TEST(Programs, RemoteReadsTheTestPatternsLatencyStampFromEveryPicture) {
   if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
   TempDirectory scratch;
-  const std::string port = std::to_string(freePort());
-  Program host(VELTRA_HOST_PROGRAM, {"--headless", "--port", port, "--session",
-                                     "'" + std::string(VELTRA_TEST_PATTERN_PROGRAM) + "'"});
-  ASSERT_TRUE(host.started());
-  const auto keyLine = host.waitForLine(
-      [](const std::string& line) { return line.starts_with("Connection key: "); });
-  ASSERT_TRUE(keyLine) << joined(host.lines()) << host.errors();
-  ASSERT_TRUE(host.waitForLine([](const std::string& line) {
-    return line.starts_with("Listening on port ");
-  })) << joined(host.lines());
+  RunningHost host;
+  ASSERT_TRUE(host.listening()) << joined(host.program.lines()) << host.program.errors();
 
   const fs::path csv = scratch.path() / "latency.csv";
   Program remote(
       VELTRA_REMOTE_PROGRAM,
-      {"--headless", "--address", "127.0.0.1", "--port", port, "--key-file", "-", "--mode",
+      {"--headless", "--address", "127.0.0.1", "--port", host.port, "--key-file", "-", "--mode",
        "1920x1080@60", "--seconds", "4", "--latency", csv.string(), "--warm-up", "1"},
-      keyLine->substr(std::strlen("Connection key: ")) + "\n");
+      host.key + "\n");
   ASSERT_TRUE(remote.started());
   EXPECT_EQ(remote.waitForExit(), 0) << joined(remote.lines()) << remote.errors();
   const std::vector<std::string>& lines = remote.lines();
@@ -139,8 +131,8 @@ TEST(Programs, RemoteReadsTheTestPatternsLatencyStampFromEveryPicture) {
   EXPECT_GT(pictures, 0);
   // A capture that caught the pattern mid-draw reads as nothing; that must stay rare.
   EXPECT_GE(stamped * 10, pictures * 9) << stamped << " of " << pictures << " stamped";
-  host.signal(SIGINT);
-  EXPECT_EQ(host.waitForExit(), 0) << joined(host.lines()) << host.errors();
+  host.program.signal(SIGINT);
+  EXPECT_EQ(host.program.waitForExit(), 0) << joined(host.program.lines()) << host.program.errors();
 }
 
 TEST(Programs, RemoteReportsARefusedConnection) {

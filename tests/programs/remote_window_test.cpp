@@ -77,21 +77,13 @@ TEST(RemoteWindow, AUserConnectsClicksAndTypesOnTheHostsDisplayAndReleasesWithTh
   ASSERT_TRUE(number) << server.errors();
   const std::string display = "DISPLAY=:" + *number;
 
-  const std::string port = std::to_string(test::freePort());
-  Program host(VELTRA_HOST_PROGRAM,
-               {"--headless", "--port", port, "--session",
-                "'" + std::string(VELTRA_TEST_PATTERN_PROGRAM) + "' & exec '" +
-                    VELTRA_INPUT_RECORDER_PROGRAM + "' '" + events.string() + "'"});
-  const auto keyLine = host.waitForLine(
-      [](const std::string& line) { return line.starts_with("Connection key: "); });
-  ASSERT_TRUE(keyLine) << joined(host.lines()) << host.errors();
-  ASSERT_TRUE(host.waitForLine([](const std::string& line) {
-    return line.starts_with("Listening on port ");
-  })) << joined(host.lines());
+  test::RunningHost host({}, test::kTestPattern + " & exec '" + VELTRA_INPUT_RECORDER_PROGRAM +
+                                 "' '" + events.string() + "'");
+  ASSERT_TRUE(host.listening()) << joined(host.program.lines()) << host.program.errors();
   const fs::path profile = scratch.path() / "host.json";
   {
-    RemoteConnectionProfile written("127.0.0.1", static_cast<uint16_t>(std::stoi(port)),
-                                    keyLine->substr(std::strlen("Connection key: ")));
+    RemoteConnectionProfile written("127.0.0.1", static_cast<uint16_t>(std::stoi(host.port)),
+                                    host.key);
     const Bytes bytes = written.encoded();
     std::ofstream(profile, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()),
@@ -199,8 +191,8 @@ TEST(RemoteWindow, AUserConnectsClicksAndTypesOnTheHostsDisplayAndReleasesWithTh
   remote.signal(SIGTERM);
   EXPECT_EQ(remote.waitForExit(), 0) << remote.errors();
   EXPECT_EQ(remote.lines().back(), "Disconnected");
-  host.signal(SIGINT);
-  EXPECT_EQ(host.waitForExit(), 0) << joined(host.lines()) << host.errors();
+  host.program.signal(SIGINT);
+  EXPECT_EQ(host.program.waitForExit(), 0) << joined(host.program.lines()) << host.program.errors();
 }
 
 }  // namespace

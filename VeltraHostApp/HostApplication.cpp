@@ -61,8 +61,7 @@ int runHostApplication(int argc, char** argv, const HostApplicationOptions& opti
   applyHostAppearance(application);
 
   QtMainQueue main;
-  RemoteHost host(main, makeX11HostPlatform(main, options.sessionCommand));
-  host.setPort(options.port);
+  RemoteHost host(main, makeX11HostPlatform(main));
   Ending ending(host, application);
 
   std::unique_ptr<QSocketNotifier> signalNotifier;
@@ -82,7 +81,11 @@ int runHostApplication(int argc, char** argv, const HostApplicationOptions& opti
     ::sigaction(SIGTERM, &action, nullptr);
   }
 
-  HostWindow window(host);
+  // The window gives the host its saved settings and key, under this run's command line.
+  HostView::Options viewOptions;
+  viewOptions.port = options.port;
+  viewOptions.sessionCommand = options.sessionCommand;
+  HostWindow window(host, std::move(viewOptions));
   QObject::connect(&window, &HostWindow::closeRequested, [&] { ending.request(); });
   window.show();
   window.raise();

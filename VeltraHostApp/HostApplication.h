@@ -1,13 +1,18 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace veltra {
 
+// This run's command line. The window keeps the port and the session choice across runs; these
+// take their place for this run only.
 struct HostApplicationOptions {
-  uint16_t port;
-  // Started inside every virtual display the host creates; empty for none.
+  // Nothing: the port the window saved, else RemoteHost::kDefaultPort.
+  std::optional<uint16_t> port;
+  // What starts inside every virtual display (RemoteHost::setSessionChoice); "": the choice the
+  // window saved.
   std::string sessionCommand;
 };
 

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <cstdlib>
 
 #include "HostIcons.h"
 #include "HostProfileExport.h"
@@ -19,9 +20,11 @@
 #include "HostTheme.h"
 #include "HostWidgets.h"
 #include "host/RemoteHost.h"
-#include "protocol/Base64.h"
+#include "protocol/KeyFile.h"
 #include "protocol/RemoteAuthentication.h"
+#include "protocol/RemoteError.h"
 #include "qt/PaletteColors.h"
+#include "support/Version.h"
 
 namespace veltra {
 namespace {
@@ -52,6 +55,8 @@ const char kUsageNotes[] =
     "display is a private Xvfb server.";
 const char kExportWarning[] =
     "Includes the Host connection key. Share only with your own computer.";
+const char kAutomaticSession[] = "Automatic: first desktop installed";
+const char kEmptyDisplay[] = "none (empty display)";
 
 QString q(const std::string& text) {
   return QString::fromStdString(text);
@@ -99,6 +104,19 @@ void putOnClipboard(const QString& text) {
   if (clipboard->supportsSelection()) clipboard->setText(text, QClipboard::Selection);
 }
 
+// A path as the user would write it: "~/.config/…" rather than their home folder spelled out.
+QString shownPath(const std::string& path) {
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) return q(path);
+  const std::string prefix = std::string(home) + "/";
+  return path.starts_with(prefix) ? "~/" + q(path.substr(prefix.size())) : q(path);
+}
+
+std::string keptInMemoryOnly(const RemoteError& error) {
+  return std::string("The connection key is not kept on disk (") + error.what() +
+         "); this one lasts until Host quits.";
+}
+
 }  // namespace
 
 std::unique_ptr<QFileDialog> makeExportDialog(QWidget* parent) {
@@ -121,6 +139,7 @@ std::optional<std::filesystem::path> runExportDialog(QWidget* parent) {
 
 HostView::HostView(RemoteHost& host, Options options, QWidget* parent)
     : QWidget(parent), host_(host), options_(std::move(options)) {
+  restore();
   auto* layout = new QHBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
@@ -207,7 +226,7 @@ QWidget* HostView::buildSidebar() {
                     1);
   layout->addLayout(footer);
   layout->addSpacing(4);
-  layout->addWidget(makeText("MVP · 0.1.4", HostTheme::muted, 11));
+  layout->addWidget(makeText(QString("MVP · ") + kVersion, HostTheme::muted, 11));
   return sidebar;
 }
 
@@ -279,6 +298,7 @@ void HostView::rebuildContent() {
     case HostSection::connection:
       layout->addWidget(serverAddresses());
       layout->addWidget(network());
+      layout->addWidget(desktopSession());
       layout->addWidget(connectionKey());
       layout->addWidget(actions());
       layout->addWidget(guidance());
@@ -312,7 +332,8 @@ QWidget* HostView::identity() {
   content_.identityBadge = new Badge;
   content_.identityBadge->setObjectName("identityStatus");
   badges->addWidget(content_.identityBadge);
-  badges->addWidget(makeText("Version 0.1.4", HostTheme::muted, 0, QFont::Normal, false));
+  badges->addWidget(
+      makeText(QString("Version ") + kVersion, HostTheme::muted, 0, QFont::Normal, false));
   badges->addStretch();
   words->addSpacing(4);
   words->addLayout(badges);
@@ -359,7 +380,7 @@ QWidget* HostView::serverAddresses() {
   layout->addWidget(content_.profileMessage);
   layout->addWidget(
       makeText("Exported JSON includes the connection key. Keep it private; export "
-               "again after restarting Host or changing the key.",
+               "again after changing the key.",
                HostTheme::muted));
   content_.portHint = makeText({}, HostTheme::text);
   layout->addWidget(content_.portHint);
@@ -418,12 +439,17 @@ QWidget* HostView::hostStates() {
   content_.service = addRow(layout, "Service");
   content_.client = addRow(layout, "Client");
   content_.port = addRow(layout, "Port");
+  content_.session = addRow(layout, "Desktop session");
   content_.screenState = addRow(layout, "Virtual display (Xvfb)");
   content_.inputState = addRow(layout, "Remote input (XTEST)");
   layout->addWidget(rule(Qt::Horizontal));
   content_.status = makeText({}, HostTheme::muted);
   content_.status->setObjectName("hostStatus");
   layout->addWidget(content_.status);
+  // A key that is not kept matters before the user ever opens Connection.
+  content_.keyMessage = makeText({}, HostTheme::muted);
+  content_.keyMessage->setObjectName("keyMessage");
+  layout->addWidget(content_.keyMessage);
   return panel;
 }
 
@@ -472,6 +498,31 @@ QWidget* HostView::network() {
   return panel;
 }
 
+QWidget* HostView::desktopSession() {
+  auto* panel = new Panel("Desktop session");
+  auto* row = new QHBoxLayout;
+  row->setSpacing(0);
+  QLabel* label = makeText("Command", HostTheme::muted, 0, QFont::Normal, false);
+  label->setFixedWidth(140);
+  row->addWidget(label);
+  content_.sessionField = new QLineEdit;
+  content_.sessionField->setPlaceholderText(kAutomaticSession);
+  content_.sessionField->setAccessibleName("Desktop session command");
+  content_.sessionField->setText(q(sessionChoice_));
+  connect(content_.sessionField, &QLineEdit::textEdited, this, &HostView::sessionEdited);
+  row->addWidget(content_.sessionField, 1);
+  panel->content()->addLayout(row);
+  panel->content()->addWidget(
+      makeText("Starts inside the virtual display when hosting starts. Empty: the first desktop "
+               "installed (the system's session manager, Xfce, LXQt, Plasma, Openbox or a "
+               "terminal); \"none\": an empty display; anything else runs as a shell command.",
+               HostTheme::text));
+  content_.settingsMessage = makeText({}, HostTheme::muted);
+  content_.settingsMessage->setObjectName("settingsMessage");
+  panel->content()->addWidget(content_.settingsMessage);
+  return panel;
+}
+
 QWidget* HostView::connectionKey() {
   auto* panel = new Panel("Connection key");
   // Masked and read-only: the key is never shown in clear; "Copy Key" is how it leaves.
@@ -492,9 +543,15 @@ QWidget* HostView::connectionKey() {
   buttons->addStretch();
   panel->content()->addLayout(buttons);
   panel->content()->addWidget(
-      makeText("Share this key only with your own computer. A new key is generated every time "
-               "Host launches; it is not saved to disk.",
+      makeText("Share this key only with your own computer. " +
+                   (keyPath_.empty()
+                        ? QString()
+                        : "It is kept, readable by you only, in " + shownPath(keyPath_) + ". ") +
+                   "New Key replaces it; profiles exported before stop working.",
                HostTheme::muted));
+  content_.keyMessage = makeText({}, HostTheme::muted);
+  content_.keyMessage->setObjectName("keyMessage");
+  panel->content()->addWidget(content_.keyMessage);
   return panel;
 }
 
@@ -550,6 +607,7 @@ void HostView::render() {
     setTextColor(c.service, color);
     c.client->setText(host_.connected() ? "Authenticated" : "Not connected");
     c.port->setText("TCP " + port);
+    c.session->setText(sessionText());
     c.status->setText(q(host_.status()));
   }
   showPermission(c.screenState, screenAllowed_, "Permission required");
@@ -562,6 +620,8 @@ void HostView::render() {
     c.disconnect->setEnabled(host_.connected() && !host_.stopping());
   }
   for (QPushButton* button : c.checkRequirements) button->setEnabled(!locked);
+  // A choice is taken at the next start: while hosting, what runs is fixed.
+  if (c.sessionField) c.sessionField->setEnabled(!locked);
   if (c.portField) {
     c.portField->setEnabled(!locked);
     // Left alone while the user is typing something that is not a port yet.
@@ -583,6 +643,12 @@ void HostView::render() {
     if (at != addresses_.end()) line.detail->setText(q(at->interface) + " · TCP " + port);
     line.copy->setText(copiedAddress_ == line.id ? "Copied" : "Copy Address");
   }
+  for (const auto& [label, message] :
+       {std::pair{c.keyMessage, &keyMessage_}, std::pair{c.settingsMessage, &settingsMessage_}}) {
+    if (!label) continue;
+    label->setVisible(message->has_value());
+    label->setText(q(message->value_or("")));
+  }
   if (c.profileMessage) {
     c.profileMessage->setVisible(profileMessage_.has_value());
     c.profileMessage->setText(q(profileMessage_.value_or("")));
@@ -592,6 +658,33 @@ void HostView::render() {
                         port +
                         " separately. These are local/interface addresses, not a public internet "
                         "endpoint. Hosting must be started before connecting.");
+  }
+}
+
+QString HostView::sessionText() const {
+  if (host_.running() || host_.stopping()) {
+    return host_.session().empty() ? kEmptyDisplay : q(host_.session());
+  }
+  // Not hosting: what the next start will choose from.
+  if (sessionChoice_.empty()) return kAutomaticSession;
+  if (sessionChoice_ == "none") return kEmptyDisplay;
+  return q(sessionChoice_);
+}
+
+// The saved port and session choice under this run's command line, and the kept key.
+void HostView::restore() {
+  if (const std::optional<uint16_t> port = options_.port ? options_.port : settings_.port()) {
+    host_.setPort(*port);
+  }
+  sessionChoice_ =
+      options_.sessionCommand.empty() ? settings_.sessionChoice() : options_.sessionCommand;
+  host_.setSessionChoice(sessionChoice_);
+  try {
+    keyPath_ = defaultHostKeyPath();
+    host_.setConnectionKey(loadOrCreateKeyFile(keyPath_));
+  } catch (const RemoteError& error) {
+    // The host's own fresh key serves this run.
+    keyMessage_ = keptInMemoryOnly(error);
   }
 }
 
@@ -639,12 +732,24 @@ void HostView::copyKey() {
 }
 
 void HostView::newKey() {
+  std::string key;
   try {
-    host_.setConnectionKey(base64Encode(RemoteAuthentication::nonce()));
+    key = RemoteAuthentication::newKey();
   } catch (const std::exception&) {
     // No secure random bytes: the old key stays rather than a predictable one.
     return;
   }
+  // A key that cannot be written still replaces the old one for this run: the user asked for a
+  // new key, perhaps because the old one leaked.
+  if (!keyPath_.empty()) {
+    keyMessage_.reset();
+    try {
+      writeKeyFile(keyPath_, key);
+    } catch (const RemoteError& error) {
+      keyMessage_ = keptInMemoryOnly(error);
+    }
+  }
+  host_.setConnectionKey(std::move(key));
   copied_ = false;
   render();
 }
@@ -658,7 +763,25 @@ void HostView::copyAddress(const HostNetworkAddress& address) {
 void HostView::portEdited(const QString& text) {
   bool valid = false;
   const uint value = text.toUInt(&valid);
-  if (valid && value <= 65535) host_.setPort(static_cast<uint16_t>(value));
+  if (valid && value <= 65535) {
+    host_.setPort(static_cast<uint16_t>(value));
+    settingsSaved(settings_.savePort(static_cast<uint16_t>(value)));
+  }
+}
+
+void HostView::sessionEdited(const QString& text) {
+  sessionChoice_ = text.trimmed().toStdString();
+  host_.setSessionChoice(sessionChoice_);
+  settingsSaved(settings_.saveSessionChoice(sessionChoice_));
+}
+
+void HostView::settingsSaved(const std::string& problem) {
+  if (problem.empty()) {
+    settingsMessage_.reset();
+  } else {
+    settingsMessage_ = problem;
+  }
+  render();
 }
 
 void HostView::exportProfile(const std::string& address) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "HostNetworkAddress.h"
+#include "HostSettings.h"
 #include "support/ChangeNotifier.h"
 
 class QFileDialog;
@@ -37,9 +38,14 @@ std::unique_ptr<QFileDialog> makeExportDialog(QWidget* parent);
 // Runs it modally; the chosen path, or nothing when the user cancels.
 std::optional<std::filesystem::path> runExportDialog(QWidget* parent);
 
-// Test seams of the view: the interface list, where an export goes (the save dialog unless a
-// test says otherwise; nothing means cancelled) and the address poll's interval.
+// What this run starts with, and the test seams of the view: the interface list, where an
+// export goes (the save dialog unless a test says otherwise; nothing means cancelled) and the
+// address poll's interval.
 struct HostViewOptions {
+  // This run's command line, over what the window saved: the port (nothing: the saved one) and
+  // the session choice ("": the saved one). Neither is saved unless the user edits it.
+  std::optional<uint16_t> port;
+  std::string sessionCommand;
   std::function<std::vector<HostNetworkAddress>()> addresses = &HostNetworkAddress::current;
   std::function<std::optional<std::filesystem::path>(QWidget* parent)> chooseExportPath =
       &runExportDialog;
@@ -51,7 +57,12 @@ struct HostViewOptions {
 // it shows about hosting is read from the host at every redraw (on each of its change
 // notifications) and every hosting action is a call on the host; the view keeps only what it
 // shows of its own (section, permissions as last read, addresses, what was copied, the last
-// export's outcome).
+// export's outcome, the session choice being edited).
+//
+// What outlives a run is the view's too: at construction it gives the host the saved port and
+// session choice (HostSettings) and the kept key (its key file, made on first use); edits and
+// "New Key" are written back at once. Where a file cannot be read or written the window goes on
+// with what it holds in memory and says why.
 //
 // THREADING: GUI thread only, like the host it observes (both live on the Qt main queue).
 class HostView final : public QWidget {
@@ -84,6 +95,7 @@ class HostView final : public QWidget {
     QLabel* service = nullptr;
     QLabel* client = nullptr;
     QLabel* port = nullptr;
+    QLabel* session = nullptr;
     QLabel* screenState = nullptr;
     QLabel* inputState = nullptr;
     QLabel* status = nullptr;
@@ -91,9 +103,12 @@ class HostView final : public QWidget {
     QPushButton* disconnect = nullptr;
     std::vector<QPushButton*> checkRequirements;
     QLineEdit* portField = nullptr;
+    QLineEdit* sessionField = nullptr;
+    QLabel* settingsMessage = nullptr;
     QLineEdit* keyField = nullptr;
     QPushButton* copyKey = nullptr;
     QPushButton* newKey = nullptr;
+    QLabel* keyMessage = nullptr;
     QLabel* requiredScreen = nullptr;
     QLabel* requiredInput = nullptr;
     QVBoxLayout* addressLines = nullptr;
@@ -118,22 +133,30 @@ class HostView final : public QWidget {
   QWidget* connectionSetup();
   QWidget* guidance();
   QWidget* network();
+  QWidget* desktopSession();
   QWidget* connectionKey();
   QWidget* requiredPermissions();
   QWidget* permissionSetup();
   QPushButton* checkRequirementsButton();
 
+  void restore();
   void render();
+  QString sessionText() const;
   void startOrStop();
   void checkRequirements();
   void copyKey();
   void newKey();
   void copyAddress(const HostNetworkAddress& address);
   void portEdited(const QString& text);
+  void sessionEdited(const QString& text);
+  void settingsSaved(const std::string& problem);
 
   RemoteHost& host_;
   Options options_;
   ChangeNotifier::Token observer_ = 0;
+  HostSettings settings_;
+  // Empty when there is no home folder to keep it in.
+  std::string keyPath_;
 
   // View state.
   HostSection section_ = HostSection::host;
@@ -143,6 +166,10 @@ class HostView final : public QWidget {
   std::vector<HostNetworkAddress> addresses_;
   std::optional<std::string> copiedAddress_;
   std::optional<std::string> profileMessage_;
+  std::string sessionChoice_;
+  // Why the key or the settings are not kept on disk, while that holds.
+  std::optional<std::string> keyMessage_;
+  std::optional<std::string> settingsMessage_;
   bool shownOnce_ = false;
 
   // Sidebar and header, built once.

@@ -88,7 +88,7 @@ int runRemoteDesktop(int& argc, char** argv, const RemoteDesktopOptions& options
         if (!client.connected()) return;
         printStatus("decoded " + std::to_string(client.decodedFPS()) + " fps · displayed " +
                     std::to_string(client.displayedFPS()) + " fps · rtt " +
-                    std::to_string(client.rttMilliseconds()) + " ms");
+                    roundTripText(client.rttMilliseconds()));
       });
       statisticsTimer.start(1000);
     }

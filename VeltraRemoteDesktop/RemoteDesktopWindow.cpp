@@ -287,10 +287,11 @@ void RemoteDesktopWindow::sync() {
 
   status_->setText(QString::fromStdString(client_.status()));
   if (client_.connected()) {
-    statistics_->setText(QStringLiteral("decoded %1 fps · displayed %2 fps · round trip %3 ms")
-                             .arg(client_.decodedFPS())
-                             .arg(client_.displayedFPS())
-                             .arg(client_.rttMilliseconds()));
+    statistics_->setText(
+        QStringLiteral("decoded %1 fps · displayed %2 fps · round trip %3")
+            .arg(client_.decodedFPS())
+            .arg(client_.displayedFPS())
+            .arg(QString::fromStdString(roundTripText(client_.rttMilliseconds()))));
   } else {
     statistics_->clear();
   }

@@ -65,11 +65,7 @@ run_case() {  # NAME PORT [SESSION]
   must_see "$dir/display" '[0-9]' 10 "$xvfb"
   local display=":$(cat "$dir/display")"
 
-  if [ -n "$session" ]; then
-    "$bin/veltra-host" --headless --port "$port" --session "$session" >"$dir/host.log" 2>&1 &
-  else
-    "$bin/veltra-host" --headless --port "$port" >"$dir/host.log" 2>&1 &
-  fi
+  "$bin/veltra-host" --headless --port "$port" --session "${session:-none}" >"$dir/host.log" 2>&1 &
   local host=$!
   remember "$host"
   must_see "$dir/host.log" "^Listening on port" 10 "$host"

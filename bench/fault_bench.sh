@@ -155,7 +155,7 @@ if wanted port; then
   port=$(( port + 1 ))
   start_host port-first "$port" ""
   first=$host_pid
-  "$bin/veltra-host" --headless --port "$port" >"$out/port-second.log" 2>&1 &
+  "$bin/veltra-host" --headless --port "$port" --session none >"$out/port-second.log" 2>&1 &
   second=$!
   remember "$second"
   wait_exit "$second" 10 || true

@@ -134,12 +134,11 @@ run_stream() {
   local dir="$out/$name" result="$out/$name/result"
   mkdir -p "$dir"
   : >"$result"
-  local session_arguments=()
-  [ -n "$session" ] && session_arguments=(--session "$session")
   port=$(( port + 1 ))
 
   /usr/bin/time -f "%U %S %e %M" -o "$dir/host.time" \
-    "$bin/veltra-host" --headless --port "$port" "${session_arguments[@]}" >"$dir/host.log" 2>&1 &
+    "$bin/veltra-host" --headless --port "$port" --session "${session:-none}" \
+    >"$dir/host.log" 2>&1 &
   local host_timer=$! host client="" client_timer=""
   remember "$host_timer"
   host="$(child_of "$host_timer")"

@@ -64,7 +64,7 @@ void input(ByteView payload) {
 
 void ping(ByteView payload) {
   const std::optional<double> seconds = parsePingPayload(payload);
-  const std::optional<int64_t> roundTrip = roundTripMilliseconds(payload, 8e8);
+  const std::optional<double> roundTrip = roundTripMilliseconds(payload, 8e8);
   check(seconds.has_value() == roundTrip.has_value());
   if (!seconds) return;
   check(std::isfinite(*seconds) && *roundTrip >= 0);

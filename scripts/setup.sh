@@ -15,6 +15,10 @@ packages=(
   # the X11 host: virtual display, capture, input injection; time for the main job's figures
   xvfb xauth libxcb1-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
   libyuv-dev libsystemd-dev time
+  # the command-line parser of every program
+  libcli11-dev
+  # a desktop session's own D-Bus bus, and a real X client (a terminal) for the session tests
+  dbus-daemon xterm
   # the desktop applications: Qt 6 Widgets with OpenGL, Mesa's software OpenGL for Xvfb, and
   # xdotool to drive them as a user would in the tests
   qt6-base-dev libqt6opengl6-dev libgl-dev libgl1-mesa-dri libglx-mesa0 xdotool

@@ -47,6 +47,7 @@
 #include <thread>
 #include <vector>
 
+#include "command_line.h"
 #include "print_line.h"
 #include "protocol/RemoteAuthentication.h"
 #include "protocol/RemoteConnection.h"
@@ -58,8 +59,8 @@ using Clock = std::chrono::steady_clock;
 using asio::ip::tcp;
 using veltra::printLine;
 
-const char kUsage[] =
-    "usage: veltra-hostile-load --port N --scenario silent,garbage,giant,hello,churn|all\n"
+const char kSynopsis[] =
+    "veltra-hostile-load --port N --scenario silent,garbage,giant,hello,churn|all\n"
     "                           [--count N] [--cycles N] [--hold S] [--repeat S]\n"
     "       veltra-hostile-load --port N --wait-behind N --key-file FILE [--persistent]\n"
     "                           [--give-up S]";
@@ -283,63 +284,68 @@ struct Arguments {
   std::chrono::milliseconds giveUp{60'000};
 };
 
-int usageError(const std::string& problem) {
-  std::fprintf(stderr, "veltra-hostile-load: %s\n%s\n", problem.c_str(), kUsage);
-  return 2;
-}
+// Fills `arguments`: the exit code when the program is done here (help, version, a usage error),
+// else nothing.
+std::optional<int> parse(int argc, char** argv, Arguments& arguments) {
+  veltra::CommandLine commandLine(
+      "veltra-hostile-load",
+      "Throws connections that do not play by the rules at a host on this machine (127.0.0.1).",
+      kSynopsis);
+  CLI::App& app = commandLine.app();
+  int hold = 12, giveUp = 60, repeat = 0;
+  app.add_option("--port", arguments.port, "The host's port on 127.0.0.1")
+      ->type_name("N")
+      ->required()
+      ->check(veltra::wholeNumber(1, 65535));
+  app.add_option("--scenario", arguments.scenarios,
+                 "silent, garbage, giant, hello, churn, comma-separated, or all")
+      ->type_name("LIST")
+      ->delimiter(',');
+  app.add_option("--count", arguments.count, "Connections per round (default 100)")
+      ->type_name("N")
+      ->check(veltra::wholeNumber(1, 100'000));
+  app.add_option("--cycles", arguments.cycles, "Churn's connect-and-close cycles (default 2000)")
+      ->type_name("N")
+      ->check(veltra::wholeNumber(1, 100'000));
+  app.add_option("--hold", hold, "Seconds to wait for the host to close each (default 12)")
+      ->type_name("S")
+      ->check(veltra::wholeNumber(1, 3600));
+  app.add_option("--repeat", repeat, "Run round after round for S seconds")
+      ->type_name("S")
+      ->check(veltra::wholeNumber(1, 3600));
+  app.add_option("--wait-behind", arguments.waitBehind,
+                 "Hold the host's slot with N stallers and time a real client behind them")
+      ->type_name("N")
+      ->check(veltra::wholeNumber(0, 100'000));
+  app.add_option("--key-file", arguments.keyFile, "The real client's key, - for standard input")
+      ->type_name("FILE");
+  app.add_flag("--persistent", arguments.persistent, "A closed staller dials again at once");
+  app.add_option("--give-up", giveUp, "The real client gives up after S seconds (default 60)")
+      ->type_name("S")
+      ->check(veltra::wholeNumber(1, 3600));
+  if (auto done = commandLine.parse(argc, argv)) return done;
+  arguments.hold = std::chrono::seconds(hold);
+  arguments.giveUp = std::chrono::seconds(giveUp);
+  arguments.repeat = std::chrono::seconds(repeat);
 
-std::optional<long> number(const std::string& text, long low, long high) {
-  char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value < low || value > high) return std::nullopt;
-  return value;
-}
-
-std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--persistent") {
-      arguments.persistent = true;
-      continue;
-    }
-    if (i + 1 >= argc) return "unexpected argument \"" + option + "\"";
-    const std::string value = argv[++i];
-    if (option == "--port") {
-      auto port = number(value, 1, 65535);
-      if (!port) return "--port takes a number from 1 to 65535";
-      arguments.port = static_cast<uint16_t>(*port);
-    } else if (option == "--scenario") {
-      std::stringstream list(value == "all" ? "silent,garbage,giant,hello,churn" : value);
-      for (std::string name; std::getline(list, name, ',');) {
-        if (name != "churn" && !kindNamed(name)) return "unknown scenario \"" + name + "\"";
-        arguments.scenarios.push_back(name);
-      }
-    } else if (option == "--count" || option == "--cycles" || option == "--wait-behind") {
-      auto count = number(value, option == "--wait-behind" ? 0 : 1, 100'000);
-      if (!count) return option + " takes a number up to 100000";
-      (option == "--count"    ? arguments.count
-       : option == "--cycles" ? arguments.cycles
-                              : arguments.waitBehind) = static_cast<int>(*count);
-    } else if (option == "--hold" || option == "--give-up" || option == "--repeat") {
-      auto seconds = number(value, 1, 3600);
-      if (!seconds) return option + " takes whole seconds from 1 to 3600";
-      if (option == "--repeat") {
-        arguments.repeat = std::chrono::seconds(*seconds);
-      } else {
-        (option == "--hold" ? arguments.hold : arguments.giveUp) = std::chrono::seconds(*seconds);
-      }
-    } else if (option == "--key-file") {
-      arguments.keyFile = value;
+  std::vector<std::string> names;
+  for (const std::string& name : arguments.scenarios) {
+    if (name == "all") {
+      for (const char* each : {"silent", "garbage", "giant", "hello", "churn"})
+        names.push_back(each);
+    } else if (name == "churn" || kindNamed(name)) {
+      names.push_back(name);
     } else {
-      return "unexpected argument \"" + option + "\"";
+      return commandLine.usageError("unknown scenario \"" + name + "\"");
     }
   }
-  if (arguments.port == 0) return "--port is needed";
+  arguments.scenarios = names;
   if (arguments.scenarios.empty() == (arguments.waitBehind < 0)) {
-    return "give either --scenario or --wait-behind";
+    return commandLine.usageError("give either --scenario or --wait-behind");
   }
-  if (arguments.waitBehind >= 0 && arguments.keyFile.empty())
-    return "--wait-behind needs --key-file";
+  if (arguments.waitBehind >= 0 && arguments.keyFile.empty()) {
+    return commandLine.usageError("--wait-behind needs --key-file");
+  }
   return std::nullopt;
 }
 
@@ -405,14 +411,18 @@ int waitBehind(const Arguments& arguments) {
     keyText.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   } else {
     std::ifstream file(arguments.keyFile);
-    if (!file) return usageError("cannot read " + arguments.keyFile);
+    if (!file) {
+      std::fprintf(stderr, "veltra-hostile-load: cannot read %s\n", arguments.keyFile.c_str());
+      return 2;
+    }
     keyText.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   }
   veltra::SecretKey secret;
   try {
     secret = veltra::RemoteAuthentication::secret(keyText);
   } catch (const std::exception& error) {
-    return usageError(error.what());
+    std::fprintf(stderr, "veltra-hostile-load: %s\n", error.what());
+    return 2;
   }
   keyText.assign(keyText.size(), '\0');
 
@@ -500,6 +510,6 @@ int waitBehind(const Arguments& arguments) {
 
 int main(int argc, char** argv) {
   Arguments arguments;
-  if (auto problem = parse(argc, argv, arguments)) return usageError(*problem);
+  if (auto done = parse(argc, argv, arguments)) return *done;
   return arguments.waitBehind >= 0 ? waitBehind(arguments) : runScenarios(arguments);
 }

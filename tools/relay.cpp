@@ -29,15 +29,13 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
+
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using asio::ip::tcp;
-
-const char kUsage[] =
-    "usage: veltra-relay --listen PORT --to PORT [--delay MS] [--rate MBIT] [--cut-after S]\n"
-    "                    [--seconds S]";
 
 void say(const std::string& line) {
   std::printf("relay: %s\n", line.c_str());
@@ -269,47 +267,44 @@ std::optional<size_t> Pump::cutPoint(const uint8_t* bytes, size_t size) {
   return std::nullopt;
 }
 
-std::optional<double> number(const char* text) {
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  if (*text == '\0' || *end != '\0' || !(value >= 0) || value > 1e6) return std::nullopt;
-  return value;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   Settings settings;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    std::optional<double> value = i + 1 < argc ? number(argv[i + 1]) : std::nullopt;
-    if (!value) {
-      std::fprintf(stderr, "veltra-relay: %s takes a number\n%s\n", option.c_str(), kUsage);
-      return 2;
-    }
-    ++i;
-    if (option == "--listen" && *value >= 1 && *value <= 65535) {
-      settings.listen = static_cast<uint16_t>(*value);
-    } else if (option == "--to" && *value >= 1 && *value <= 65535) {
-      settings.to = static_cast<uint16_t>(*value);
-    } else if (option == "--delay") {
-      settings.delay = std::chrono::milliseconds(static_cast<int64_t>(*value));
-    } else if (option == "--rate" && *value > 0) {
-      settings.megabits = *value;
-    } else if (option == "--cut-after") {
-      settings.cutAfter = std::chrono::milliseconds(static_cast<int64_t>(*value * 1000));
-    } else if (option == "--seconds" && *value >= 1) {
-      settings.lifetime = std::chrono::seconds(static_cast<int64_t>(*value));
-    } else {
-      std::fprintf(stderr, "veltra-relay: unexpected argument \"%s\"\n%s\n", option.c_str(),
-                   kUsage);
-      return 2;
-    }
+  veltra::CommandLine commandLine(
+      "veltra-relay", "Relays one TCP client on loopback to a host, playing a bad network.",
+      "veltra-relay --listen PORT --to PORT [--delay MS] [--rate MBIT] [--cut-after S]\n"
+      "                    [--seconds S]");
+  CLI::App& app = commandLine.app();
+  double delay = 0, cutAfter = 0, seconds = 3600;
+  app.add_option("--listen", settings.listen, "The loopback port the client connects to")
+      ->type_name("PORT")
+      ->required()
+      ->check(veltra::wholeNumber(1, 65535));
+  app.add_option("--to", settings.to, "The host's port on loopback")
+      ->type_name("PORT")
+      ->required()
+      ->check(veltra::wholeNumber(1, 65535));
+  app.add_option("--delay", delay, "Hold each chunk MS milliseconds in both directions")
+      ->type_name("MS")
+      ->check(veltra::decimalNumber(0, 1e6));
+  app.add_option("--rate", settings.megabits,
+                 "At most MBIT megabits per second in each direction (default: unlimited)")
+      ->type_name("MBIT")
+      ->check(veltra::positiveNumber(1e6));
+  auto* cut = app.add_option("--cut-after", cutAfter,
+                             "Cut the session S seconds in, in the middle of a large frame")
+                  ->type_name("S")
+                  ->check(veltra::decimalNumber(0, 1e6));
+  app.add_option("--seconds", seconds, "End after S seconds (default 3600)")
+      ->type_name("S")
+      ->check(veltra::decimalNumber(1, 1e6));
+  if (auto done = commandLine.parse(argc, argv)) return *done;
+  settings.delay = std::chrono::milliseconds(static_cast<int64_t>(delay));
+  if (cut->count() > 0) {
+    settings.cutAfter = std::chrono::milliseconds(static_cast<int64_t>(cutAfter * 1000));
   }
-  if (settings.listen == 0 || settings.to == 0) {
-    std::fprintf(stderr, "veltra-relay: --listen and --to are needed\n%s\n", kUsage);
-    return 2;
-  }
+  settings.lifetime = std::chrono::seconds(static_cast<int64_t>(seconds));
 
   asio::io_context io;
   tcp::acceptor acceptor(io);

@@ -20,6 +20,7 @@
 // prints the latency percentiles and the pictures per second. Pictures in the first S seconds
 // after the first one (--warm-up) are left out of both.
 
+#include <algorithm>
 #include <asio/signal_set.hpp>
 #include <chrono>
 #include <cstdio>
@@ -29,9 +30,12 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "RemoteDesktopApp.h"
 #include "client/RemoteClient.h"
+#include "command_line.h"
 #include "latency_recorder.h"
 #include "latency_stamp.h"
 #include "png_snapshot.h"
@@ -47,14 +51,15 @@ namespace {
 
 using veltra::printLine;
 
-const char kUsage[] =
-    "usage: veltra-remote [PROFILE.json] [--connect]\n"
+const char kSynopsis[] =
+    "veltra-remote [PROFILE.json] [--connect]\n"
     "       veltra-remote --headless (--profile FILE | --address HOST [--port N] --key-file FILE)\n"
     "                     [--mode WIDTHxHEIGHT@FPS] [--seconds S] [--snapshot FILE.png]\n"
     "                     [--latency FILE.csv [--warm-up S]]";
 
 struct Arguments {
   bool headless = false;
+  veltra::RemoteDesktopOptions window;
   std::string profile;
   std::string address;
   std::optional<std::string> port;
@@ -65,11 +70,6 @@ struct Arguments {
   std::string latency;
   std::optional<double> warmUp;
 };
-
-int usageError(const std::string& problem) {
-  std::fprintf(stderr, "veltra-remote: %s\n%s\n", problem.c_str(), kUsage);
-  return 2;
-}
 
 // WIDTHxHEIGHT@FPS, digits only, nothing after.
 std::optional<veltra::RemoteConfiguration> parseMode(const std::string& text) {
@@ -91,103 +91,154 @@ std::optional<std::string> readAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-bool isHeadless(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--headless") return true;
-  }
-  return false;
-}
+// One command line for both forms; which options belong to which is checked after parsing, so
+// that a mix-up is named ("--address needs --headless") rather than called unknown.
+class RemoteCommandLine {
+ public:
+  RemoteCommandLine()
+      : commandLine_("veltra-remote", "Connects to a Veltra host and shows its display.",
+                     kSynopsis) {
+    CLI::App& app = commandLine_.app();
+    app.add_flag("--headless", arguments_.headless, "No window: status lines on the terminal");
 
-// The window's arguments: an optional profile, --connect, and for scripts --screenshot FILE.png
-// (SIGUSR1 saves the window there) and --statistics (rates and round trip every second).
-std::optional<std::string> parseWindow(int argc, char** argv,
-                                       veltra::RemoteDesktopOptions& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string argument = argv[i];
-    if (argument == "--connect") {
-      options.connect = true;
-    } else if (argument == "--screenshot" && i + 1 < argc) {
-      options.screenshot = argv[++i];
-    } else if (argument == "--statistics") {
-      options.statistics = true;
-    } else if (argument.starts_with("--")) {
-      return argument + " needs --headless; the window takes [PROFILE.json] [--connect]";
-    } else if (options.profile.empty()) {
-      options.profile = argument;
-    } else {
-      return "unexpected argument \"" + argument + "\"";
-    }
-  }
-  if (options.connect && options.profile.empty()) return "--connect needs a profile";
-  // Qt cannot open a window without a display server and would abort; say so instead.
-  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") &&
-      !std::getenv("QT_QPA_PLATFORM")) {
-    return "no display to open the window on (DISPLAY is not set); use --headless";
-  }
-  return std::nullopt;
-}
+    const std::string window = "The window";
+    profileOption_ =
+        app.add_option("profile", arguments_.window.profile, "A connection profile to import")
+            ->type_name("PROFILE.json")
+            ->group(window);
+    windowOptions_ = {
+        profileOption_,
+        app.add_flag("--connect", arguments_.window.connect, "Connect at once")->group(window),
+        app.add_option("--screenshot", arguments_.window.screenshot,
+                       "For scripts: SIGUSR1 saves the window there")
+            ->type_name("FILE.png")
+            ->group(window),
+        app.add_flag("--statistics", arguments_.window.statistics,
+                     "For scripts: the frame rates and the round trip every second")
+            ->group(window),
+    };
 
-// Fills `arguments`; returns the problem, or nothing when they are usable.
-std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--headless") {
-      arguments.headless = true;
-      continue;
+    const std::string headless = "Headless";
+    const auto add = [&](CLI::Option* option) {
+      headlessOptions_.push_back(option->group(headless));
+      return option;
+    };
+    add(app.add_option("--profile", arguments_.profile, "A connection profile")->type_name("FILE"));
+    add(app.add_option("--address", arguments_.address, "The host's address")->type_name("HOST"));
+    // The client checks the port as the user typed it.
+    portOption_ =
+        add(app.add_option("--port", port_, "The host's port (default 9876)")->type_name("N"));
+    add(app.add_option("--key-file", arguments_.keyFile,
+                       "The connection key; - reads it from stdin")
+            ->type_name("FILE"));
+    add(app.add_option("--mode", mode_,
+                       "1920x1080 or 2560x1440 at 60 or 120 (default 1920x1080@60)")
+            ->type_name("WxH@FPS")
+            ->check(CLI::Validator(
+                [](std::string& text) -> std::string {
+                  auto mode = parseMode(text);
+                  if (mode && mode->isValid()) return {};
+                  return text + " is not 1920x1080 or 2560x1440 at 60 or 120, e.g. 1920x1080@60";
+                },
+                "")));
+    secondsOption_ = add(app.add_option("--seconds", seconds_, "End after S seconds")
+                             ->type_name("S")
+                             ->check(veltra::positiveNumber(1e6)));
+    add(app.add_option("--snapshot", arguments_.snapshot, "Save the last picture at the end")
+            ->type_name("FILE.png"));
+    add(app.add_option("--latency", arguments_.latency, "Every picture's latency, one line each")
+            ->type_name("FILE.csv"));
+    warmUpOption_ = add(app.add_option("--warm-up", warmUp_, "Leave the first S seconds out")
+                            ->type_name("S")
+                            ->check(veltra::positiveNumber(1e6)));
+  }
+
+  // The arguments, or the exit code when the program is done here.
+  std::variant<Arguments, int> parse(int argc, char** argv) {
+    if (auto done = commandLine_.parse(argc, argv)) return *done;
+    if (auto problem = arguments_.headless ? checkHeadless() : checkWindow()) {
+      return commandLine_.usageError(*problem);
     }
-    if (i + 1 >= argc) return "unexpected argument \"" + option + "\"";
-    const std::string value = argv[++i];
-    if (option == "--profile") {
-      arguments.profile = value;
-    } else if (option == "--address") {
-      arguments.address = value;
-    } else if (option == "--port") {
-      arguments.port = value;  // the client checks it as the user typed it
-    } else if (option == "--key-file") {
-      arguments.keyFile = value;
-    } else if (option == "--mode") {
-      arguments.mode = parseMode(value);
-      if (!arguments.mode || !arguments.mode->isValid()) {
-        return "--mode takes 1920x1080 or 2560x1440 at 60 or 120, e.g. 1920x1080@60";
-      }
-    } else if (option == "--seconds" || option == "--warm-up") {
-      char* end = nullptr;
-      double seconds = std::strtod(value.c_str(), &end);
-      if (*end != '\0' || !(seconds > 0) || seconds > 1e6)
-        return option + " takes a positive number";
-      (option == "--seconds" ? arguments.seconds : arguments.warmUp) = seconds;
-    } else if (option == "--snapshot") {
-      arguments.snapshot = value;
-    } else if (option == "--latency") {
-      arguments.latency = value;
-    } else {
-      return "unexpected argument \"" + option + "\"";
+    return arguments_;
+  }
+
+  int usageError(const std::string& problem) const { return commandLine_.usageError(problem); }
+
+ private:
+  // The first of `options` on the command line, if any.
+  const CLI::Option* firstGiven(const std::vector<CLI::Option*>& options) {
+    for (const CLI::Option* option : commandLine_.app().parse_order()) {
+      if (std::find(options.begin(), options.end(), option) != options.end()) return option;
     }
+    return nullptr;
   }
-  if (arguments.warmUp && arguments.latency.empty()) return "--warm-up needs --latency";
-  if (arguments.profile.empty() == arguments.address.empty()) {
-    return "give either --profile or --address";
+
+  std::optional<std::string> checkWindow() {
+    if (const CLI::Option* option = firstGiven(headlessOptions_)) {
+      return option->get_name() + " needs --headless; the window takes [PROFILE.json] [--connect]";
+    }
+    const auto& options = arguments_.window;
+    if (options.connect && options.profile.empty()) return "--connect needs a profile";
+    if (!veltra::windowPossible()) {
+      return "no display to open the window on (DISPLAY is not set); use --headless";
+    }
+    return std::nullopt;
   }
-  if (!arguments.profile.empty() && (!arguments.keyFile.empty() || arguments.port)) {
-    return "--profile already holds the port and the key";
+
+  std::optional<std::string> checkHeadless() {
+    if (const CLI::Option* option = firstGiven(windowOptions_)) {
+      const std::string name = option == profileOption_ ? "PROFILE.json" : option->get_name();
+      return name + " is for the window; headless takes --profile or --address";
+    }
+    auto& arguments = arguments_;
+    if (portOption_->count() > 0) arguments.port = port_;
+    if (!mode_.empty()) arguments.mode = parseMode(mode_);
+    if (secondsOption_->count() > 0) arguments.seconds = seconds_;
+    if (warmUpOption_->count() > 0) arguments.warmUp = warmUp_;
+    if (arguments.warmUp && arguments.latency.empty()) return "--warm-up needs --latency";
+    if (arguments.profile.empty() == arguments.address.empty()) {
+      return "give either --profile or --address";
+    }
+    if (!arguments.profile.empty() && (!arguments.keyFile.empty() || arguments.port)) {
+      return "--profile already holds the port and the key";
+    }
+    if (!arguments.address.empty() && arguments.keyFile.empty()) {
+      return "--address needs --key-file (use - to read the key from standard input)";
+    }
+    return std::nullopt;
   }
-  if (!arguments.address.empty() && arguments.keyFile.empty()) {
-    return "--address needs --key-file (use - to read the key from standard input)";
-  }
-  return std::nullopt;
-}
+
+  veltra::CommandLine commandLine_;
+  Arguments arguments_;
+  std::string port_;
+  std::string mode_;
+  double seconds_ = 0;
+  double warmUp_ = 0;
+  CLI::Option* profileOption_ = nullptr;
+  CLI::Option* portOption_ = nullptr;
+  CLI::Option* secondsOption_ = nullptr;
+  CLI::Option* warmUpOption_ = nullptr;
+  std::vector<CLI::Option*> windowOptions_;
+  std::vector<CLI::Option*> headlessOptions_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!isHeadless(argc, argv)) {
-    veltra::RemoteDesktopOptions options;
-    if (auto problem = parseWindow(argc, argv, options)) return usageError(*problem);
-    return veltra::runRemoteDesktop(argc, argv, options);
+  RemoteCommandLine commandLine;
+  auto parsed = commandLine.parse(argc, argv);
+  if (const int* done = std::get_if<int>(&parsed)) return *done;
+  const Arguments& arguments = std::get<Arguments>(parsed);
+  if (!arguments.headless) {
+    // Qt reads options of its own from the command line; everything there is ours and parsed, so
+    // it gets the program's name only.
+    int qtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
+    return veltra::runRemoteDesktop(qtArgc, qtArgv, arguments.window);
   }
-
-  Arguments arguments;
-  if (auto problem = parse(argc, argv, arguments)) return usageError(*problem);
+  const auto usageError = [&](const std::string& problem) {
+    return commandLine.usageError(problem);
+  };
   // Before the key is read.
   veltra::protectProcessMemory();
 
@@ -266,7 +317,7 @@ int main(int argc, char** argv) {
     auto statistics = main.repeating(std::chrono::seconds(1), [&] {
       if (!client.connected()) return;
       printLine("decoded " + std::to_string(client.decodedFPS()) + " fps · rtt " +
-                std::to_string(client.rttMilliseconds()) + " ms");
+                veltra::roundTripText(client.rttMilliseconds()));
     });
     asio::signal_set signals(main.context(), SIGINT, SIGTERM);
     signals.async_wait([&](const asio::error_code& error, int) {

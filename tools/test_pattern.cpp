@@ -5,7 +5,7 @@
 // time it was drawn as a latency stamp in the bottom-left corner (see latency_stamp.h), which the
 // moving content never covers.
 //
-//   veltra-test-pattern [--fps N]
+//   veltra-test-pattern [--fps N]   (N from 1 to 240, default 60)
 //
 // It runs until its X server goes away (or it is signalled).
 
@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "latency_stamp.h"
 
 namespace {
@@ -163,25 +164,19 @@ void addNanoseconds(timespec& time, long nanoseconds) {
   }
 }
 
-int usage() {
-  std::fprintf(stderr, "usage: veltra-test-pattern [--fps N]   (N from 1 to 240)\n");
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   int fps = 60;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--fps") == 0 && i + 1 < argc) {
-      char* end = nullptr;
-      long value = std::strtol(argv[++i], &end, 10);
-      if (*end != '\0' || value < 1 || value > 240) return usage();
-      fps = static_cast<int>(value);
-    } else {
-      return usage();
-    }
-  }
+  veltra::CommandLine commandLine(
+      "veltra-test-pattern",
+      "Fills the X display named by DISPLAY with moving, latency-stamped content.",
+      "veltra-test-pattern [--fps N]");
+  commandLine.app()
+      .add_option("--fps", fps, "Frames per second, from 1 to 240 (default 60)")
+      ->type_name("N")
+      ->check(veltra::wholeNumber(1, 240));
+  if (auto done = commandLine.parse(argc, argv)) return *done;
 
   int screenNumber = 0;
   xcb_connection_t* connection = xcb_connect(nullptr, &screenNumber);

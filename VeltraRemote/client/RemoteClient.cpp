@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <climits>
 #include <exception>
 #include <mutex>
@@ -23,6 +24,8 @@ constexpr const char* kConnecting = "Connecting and authenticating…";
 constexpr const char* kAuthenticated = "Authenticated · preparing remote display…";
 // Rates over a shorter gap than this would only magnify jitter.
 constexpr double kShortestStatsInterval = 0.1;
+// Longer than any connection waits for a pong, in milliseconds.
+constexpr double kLongestRoundTrip = 24.0 * 3600 * 1000;
 
 // The port exactly as typed: an optional "+" and decimal digits, nothing around them.
 std::optional<uint16_t> parsePort(std::string_view text) {
@@ -266,10 +269,10 @@ void RemoteClient::received(RemotePacket type, const Bytes& payload) {
       break;
     case RemotePacket::pong: {
       lastPong_ = options_.now();
-      const std::optional<int64_t> roundTrip =
+      const std::optional<double> trip =
           roundTripMilliseconds(payload, options_.referenceSeconds());
-      // A saturated value says the echoed time is nonsense, not that the trip took that long.
-      if (roundTrip && *roundTrip != INT64_MAX) update(rttMilliseconds_, *roundTrip);
+      // A trip beyond any timeout says the echoed time is nonsense, not that it took that long.
+      if (trip && *trip < kLongestRoundTrip) update(rttMilliseconds_, *trip);
       break;
     }
     case RemotePacket::configuration:
@@ -355,6 +358,20 @@ void RemoteClient::publish() {
   if (!changed_) return;
   changed_ = false;
   changes_.notify();
+}
+
+std::string roundTripText(double milliseconds) {
+  if (!(milliseconds > 0)) return "– ms";
+  // The bounds are where one decimal would round across them: 0.04 would read "0.0" and 9.96
+  // "10.0", which the whole numbers above say as "10".
+  if (milliseconds < 0.05) return "<0.1 ms";
+  // to_chars, not printf: a Qt application has set the user's locale, whose decimal comma
+  // would change the text.
+  char digits[400];
+  const auto end = std::to_chars(digits, digits + sizeof digits, milliseconds,
+                                 std::chars_format::fixed, milliseconds < 9.95 ? 1 : 0)
+                       .ptr;
+  return std::string(digits, end) + " ms";
 }
 
 }  // namespace veltra

@@ -89,8 +89,9 @@ class RemoteClient {
   // Pictures decoded and presented per second, as of the last tick; 0 when idle.
   int decodedFPS() const { return decodedFPS_; }
   int displayedFPS() const { return displayedFPS_; }
-  // The last heartbeat round trip; kept after the attempt ends.
-  int64_t rttMilliseconds() const { return rttMilliseconds_; }
+  // The last heartbeat round trip, fractional (a LAN trip is often well under 1 ms); 0 until
+  // one is measured, and kept after the attempt ends.
+  double rttMilliseconds() const { return rttMilliseconds_; }
   // The newest picture of the current attempt. Not announced to observers: onFrame is.
   const std::shared_ptr<const RemoteFrame>& latestFrame() const { return latestFrame_; }
 
@@ -155,7 +156,7 @@ class RemoteClient {
   bool inputEnabled_ = false;
   int decodedFPS_ = 0;
   int displayedFPS_ = 0;
-  int64_t rttMilliseconds_ = 0;
+  double rttMilliseconds_ = 0;
 
   std::shared_ptr<const RemoteFrame> latestFrame_;
 
@@ -176,5 +177,10 @@ class RemoteClient {
   // Declared last so that it is joined first, before anything its tasks could reach.
   SerialQueue decodeQueue_{"veltra.decode"};
 };
+
+// A round trip as the status lines show it: one decimal below 10 ms ("0.4 ms"), whole
+// milliseconds from there ("123 ms"), "<0.1 ms" below what one decimal can show and "– ms"
+// while nothing is measured (0). Any thread.
+std::string roundTripText(double milliseconds);
 
 }  // namespace veltra

@@ -31,6 +31,11 @@ class HostPlatform {
   // Whether input can be injected on them.
   virtual bool inputPermission() = 0;
 
+  // What starts inside every display created from now on: "" picks the first desktop session
+  // installed, "none" keeps the displays empty, anything else is a shell command. Returns what
+  // will run, for the user to see: the command, or "" for nothing.
+  virtual std::string chooseSession(const std::string& choice) = 0;
+
   // Creates a display of exactly `configuration`'s mode; the completion gets it, or the failure
   // text, on the main queue.
   virtual void createDisplay(const RemoteConfiguration& configuration,

@@ -67,6 +67,14 @@ void RemoteHost::setPort(uint16_t port) {
   changes_.notify();
 }
 
+void RemoteHost::setBindAddress(std::string address) {
+  bindAddress_ = std::move(address);
+}
+
+void RemoteHost::setSessionChoice(std::string choice) {
+  sessionChoice_ = std::move(choice);
+}
+
 void RemoteHost::Hop::operator()(std::function<void(RemoteHost&)> task) const {
   main->post([alive = alive, host = host, task = std::move(task)] {
     if (alive.lock()) task(*host);
@@ -91,8 +99,9 @@ void RemoteHost::start() {
     return setStatus(error.what());
   }
   if (port_ < 1024) return setStatus(kBadPort);
+  session_ = platform_->chooseSession(sessionChoice_);
 
-  listener_ = std::make_unique<RemoteListener>(port_);
+  listener_ = std::make_unique<RemoteListener>(port_, bindAddress_);
   listenerGeneration_ = newGeneration();
   const Generation listener = listenerGeneration_;
   listener_->onReady = [hop = hop(), listener] {

@@ -65,9 +65,17 @@ class RemoteHost {
   bool stopping() const { return stopping_; }
   const std::string& connectionKey() const { return connectionKey_; }
   uint16_t port() const { return port_; }
+  // What runs in this hosting run's displays (set by start()): a command, or "" for nothing.
+  const std::string& session() const { return session_; }
   // Taken at the next start().
   void setConnectionKey(std::string key);
   void setPort(uint16_t port);
+  // Taken at the next start() too: an IP address of this machine to listen on, "" (the default)
+  // for every interface.
+  void setBindAddress(std::string address);
+  // "" for the first desktop session installed, "none" for an empty display, else a shell
+  // command (HostPlatform::chooseSession).
+  void setSessionChoice(std::string choice);
   ChangeNotifier& changes() { return changes_; }
 
   // Asked of the platform at every read.
@@ -136,6 +144,9 @@ class RemoteHost {
   bool stopping_ = false;
   std::string connectionKey_;
   uint16_t port_ = kDefaultPort;
+  std::string bindAddress_;
+  std::string session_;
+  std::string sessionChoice_;
 
   std::unique_ptr<RemoteListener> listener_;
   std::shared_ptr<RemoteConnection> connection_;

@@ -6,14 +6,16 @@
 #include <asio/steady_timer.hpp>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
 #include "support/NetworkContext.h"
 
 namespace veltra {
 
 struct RemoteListener::Core : std::enable_shared_from_this<Core> {
-  explicit Core(uint16_t listenPort)
+  Core(uint16_t listenPort, std::string listenAddress)
       : port(listenPort),
+        address(std::move(listenAddress)),
         strand(NetworkContext::shared().makeStrand()),
         acceptor(strand),
         retry(strand) {}
@@ -21,6 +23,7 @@ struct RemoteListener::Core : std::enable_shared_from_this<Core> {
   static constexpr std::chrono::milliseconds kShortageRetry{100};
 
   uint16_t port;
+  std::string address;  // "" for every interface
   NetworkContext::Strand strand;
   asio::ip::tcp::acceptor acceptor;
   asio::steady_timer retry;  // the next accept after a shortage
@@ -29,9 +32,16 @@ struct RemoteListener::Core : std::enable_shared_from_this<Core> {
   std::function<void(std::string)> onFailed;
   std::function<void(asio::ip::tcp::socket)> onConnection;
 
-  // Binds [::]:port accepting IPv4 too, or 0.0.0.0:port where the system has no IPv6.
-  asio::error_code open() {
+  // Binds `ip` when an address was given, else [::]:port accepting IPv4 too, or 0.0.0.0:port
+  // where the system has no IPv6.
+  asio::error_code open(const std::optional<asio::ip::address>& ip) {
     asio::error_code error;
+    if (ip) {
+      const asio::ip::tcp::endpoint endpoint(*ip, port);
+      acceptor.open(endpoint.protocol(), error);
+      if (error) return error;
+      return bind(endpoint);
+    }
     acceptor.open(asio::ip::tcp::v6(), error);
     if (!error) {
       acceptor.set_option(asio::ip::v6_only(false), error);
@@ -54,7 +64,14 @@ struct RemoteListener::Core : std::enable_shared_from_this<Core> {
 
   void start() {
     if (cancelled) return;
-    if (asio::error_code error = open()) return fail(error);
+    std::optional<asio::ip::address> ip;
+    if (!address.empty()) {
+      asio::error_code error;
+      ip = asio::ip::make_address(address, error);
+      // The system's own text here would be a bare "Invalid argument".
+      if (error) return fail("\"" + address + "\" is not an IP address");
+    }
+    if (asio::error_code error = open(ip)) return fail(error.message());
     if (onReady) onReady();
     accept();
   }
@@ -96,11 +113,13 @@ struct RemoteListener::Core : std::enable_shared_from_this<Core> {
     });
   }
 
-  void fail(const asio::error_code& error) {
+  void fail(const asio::error_code& error) { fail(error.message()); }
+
+  void fail(const std::string& text) {
     close();
     auto failed = std::move(onFailed);
     clearCallbacks();
-    if (failed) failed(error.message());
+    if (failed) failed(text);
   }
 
   void close() {
@@ -117,7 +136,8 @@ struct RemoteListener::Core : std::enable_shared_from_this<Core> {
   }
 };
 
-RemoteListener::RemoteListener(uint16_t port) : core_(std::make_shared<Core>(port)) {}
+RemoteListener::RemoteListener(uint16_t port, std::string address)
+    : core_(std::make_shared<Core>(port, std::move(address))) {}
 
 RemoteListener::~RemoteListener() {
   cancel();

@@ -9,15 +9,18 @@
 namespace veltra {
 
 // The host's TCP listener: every interface (one dual-stack IPv6 socket, or IPv4 where IPv6 is
-// off), address reuse, TCP_NODELAY on every accepted socket. A shortage of descriptors or memory
-// while accepting pauses accepting for 100 ms instead of ending the listener.
+// off) or the one address it is given, address reuse, TCP_NODELAY on every accepted socket. A
+// shortage of descriptors or memory while accepting pauses accepting for 100 ms instead of ending
+// the listener.
 //
 // THREADING: start() and cancel() from any thread. Everything else, the callbacks included, runs
 // on the listener's own strand over the network thread ("listener"); owners hop to their own
 // queue. After cancel() no callback runs. LIFETIME: destroying it cancels it.
 class RemoteListener {
  public:
-  explicit RemoteListener(uint16_t port);
+  // `address`: an IP address of this machine, or "" for every interface. Text that is not an IP
+  // address fails at start() through onFailed, like an address already in use.
+  explicit RemoteListener(uint16_t port, std::string address = {});
   ~RemoteListener();
 
   RemoteListener(const RemoteListener&) = delete;

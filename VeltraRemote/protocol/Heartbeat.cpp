@@ -51,15 +51,12 @@ std::optional<double> parsePingPayload(ByteView payload) {
   return number;
 }
 
-std::optional<int64_t> roundTripMilliseconds(ByteView pongPayload, double now) {
+std::optional<double> roundTripMilliseconds(ByteView pongPayload, double now) {
   const std::optional<double> sent = parsePingPayload(pongPayload);
   if (!sent) return std::nullopt;
   const double milliseconds = (now - *sent) * 1000.0;
-  // Negative (clock stepped back) and NaN both read as 0; a nonsense payload far in the past must
-  // not overflow the conversion.
-  if (!(milliseconds > 0)) return 0;
-  if (milliseconds >= 9223372036854775808.0) return INT64_MAX;
-  return static_cast<int64_t>(milliseconds);
+  // Negative (clock stepped back) and NaN both read as 0.
+  return milliseconds > 0 ? milliseconds : 0.0;
 }
 
 Bytes failurePayload(std::string_view description) {

@@ -25,9 +25,10 @@ Bytes pingPayload(double seconds);
 // are refused.
 std::optional<double> parsePingPayload(ByteView payload);
 
-// Whole milliseconds from the time in `pongPayload` to `now`, never below 0; nothing if the
-// payload is not a number.
-std::optional<int64_t> roundTripMilliseconds(ByteView pongPayload, double now);
+// Milliseconds, with their fraction (LAN round trips are well below one), from the time in
+// `pongPayload` to `now`, never below 0 (a clock stepped back reads 0); nothing if the payload is
+// not a number. A nonsense time far in the past gives a huge value, up to infinity.
+std::optional<double> roundTripMilliseconds(ByteView pongPayload, double now);
 
 Bytes failurePayload(std::string_view description);
 // The failure text as valid UTF-8: each ill-formed sequence becomes U+FFFD.

@@ -161,6 +161,12 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
     receive();
   }
 
+  // A clean end of stream from the other side. Only the client's user reads it as the host's
+  // doing; on the host it is simply its client leaving.
+  const char* peerEnded() const {
+    return channel_.role() == Role::client ? kClosedByPeer : kDisconnected;
+  }
+
   void receive() {
     socket_.async_read_some(asio::buffer(*readBuffer_),
                             [self = shared_from_this()](const std::error_code& error, size_t size) {
@@ -174,7 +180,7 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
                                 }
                                 if (self->ended_) return;  // a callback cancelled us
                               }
-                              if (error == asio::error::eof) return self->finish(kClosedByPeer);
+                              if (error == asio::error::eof) return self->finish(self->peerEnded());
                               if (error) return self->finish(error.message());
                               self->receive();
                             });

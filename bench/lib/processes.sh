@@ -4,7 +4,8 @@
 #
 #   build_tools DIR TARGET...     builds the targets in DIR (unless VELTRA_NO_BUILD=1) and sets
 #                                  $bin to DIR/tools
-#   start_host NAME PORT [SESSION]  starts veltra-host; sets $host_pid, $host_key, $host_log
+#   start_host NAME PORT [SESSION]  starts veltra-host (an empty display without SESSION); sets
+#                                  $host_pid, $host_key, $host_log
 #   start_remote NAME PORT SECONDS [ARGS...]  starts veltra-remote with the key on standard input;
 #                                  sets $remote_pid, $remote_log
 
@@ -101,8 +102,7 @@ build_tools() {
 
 start_host() {  # NAME PORT [SESSION]
   local name="$1" port="$2" session="${3-}"
-  local arguments=(--headless --port "$port")
-  [ -n "$session" ] && arguments+=(--session "$session")
+  local arguments=(--headless --port "$port" --session "${session:-none}")
   host_log="$out/$name.host.log"
   "$bin/veltra-host" "${arguments[@]}" >"$host_log" 2>&1 &
   host_pid=$!

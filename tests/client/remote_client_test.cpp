@@ -218,6 +218,18 @@ TEST(RemoteClientHeartbeat, PongsRefreshTheHeartbeatAndMeasureTheRoundTrip) {
   EXPECT_EQ(client.rttMilliseconds(), 250);
   ASSERT_TRUE(pong("2000.0"));  // a host clock ahead of ours never makes it negative
   EXPECT_EQ(client.rttMilliseconds(), 0);
+  // A LAN trip well under a millisecond keeps its fraction.
+  ASSERT_TRUE(pong("1000.2496"));
+  EXPECT_EQ(roundTripText(client.rttMilliseconds()), "0.4 ms");
+}
+
+// One decimal below 10 ms, whole milliseconds from there; nothing rounds to a zero or across the
+// boundary to "10.0".
+TEST(RemoteClientHeartbeat, RoundTripTextShowsWhatTheUserCanRead) {
+  const std::pair<double, const char*> cases[] = {
+      {0.0, "– ms"},   {0.04, "<0.1 ms"}, {0.4, "0.4 ms"},   {9.94, "9.9 ms"},
+      {9.96, "10 ms"}, {10.0, "10 ms"},   {123.0, "123 ms"}, {123.6, "124 ms"}};
+  for (const auto& [milliseconds, text] : cases) EXPECT_EQ(roundTripText(milliseconds), text);
 }
 
 TEST(RemoteClientHeartbeat, RealTicksKeepTheSessionWhileTheHostAnswers) {

@@ -157,6 +157,10 @@ class FakeHostPlatform final : public HostPlatform {
   bool screenPermission() override { return record_->screenPermission; }
   bool inputPermission() override { return record_->inputPermission; }
 
+  std::string chooseSession(const std::string& choice) override {
+    return choice == "none" ? std::string() : choice;
+  }
+
   void createDisplay(const RemoteConfiguration& configuration,
                      DisplayCompletion completion) override {
     record_->displaysCreated.push_back(configuration);

@@ -48,9 +48,8 @@ class RemoteHostTest : public ::testing::Test {
     return waitFor([&] { return host_->status() == status; });
   }
   std::string listeningSuffix() const { return " · listening on " + std::to_string(port_); }
-  // What the host says when its client closes the connection: the wire's own wording, which is
-  // the same in both roles.
-  std::string clientLeft() const { return "Host closed the connection." + listeningSuffix(); }
+  // What the host says when its client closes the connection.
+  std::string clientLeft() const { return "Disconnected" + listeningSuffix(); }
 
   void startListening() {
     host_->start();

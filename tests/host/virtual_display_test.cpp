@@ -1,8 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -185,40 +191,48 @@ TEST_F(VirtualDisplayTest, TwoDisplaysAtOnceGetTheirOwnNumbersAndCookies) {
   EXPECT_TRUE(x11::Connection::open(second->displayID()));
 }
 
-TEST_F(VirtualDisplayTest, SessionCommandRunsInsideAndItsWholeGroupEndsWithTheDisplay) {
+TEST_F(VirtualDisplayTest, SessionRunsInAFreshLoginAndEverythingItStartedEndsWithTheDisplay) {
   TempDirectory scratch;
   const fs::path seen = scratch.path() / "seen";
-  const fs::path child = scratch.path() / "child";
-  // The command leaves a background child behind, which must end with the display too.
-  std::string command = "sleep 1000 & echo $! > " + child.string() +
-                        "; echo \"$DISPLAY $XAUTHORITY $(ps -o pgid= $$)\" > " + seen.string() +
-                        ".tmp && mv " + seen.string() + ".tmp " + seen.string() + "; wait";
+  // What the host's own desktop would hand down, and must not reach the session.
+  ::setenv("WAYLAND_DISPLAY", "wayland-host", 1);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/host/bus", 1);
+  ::setenv("QT_QPA_PLATFORM", "wayland", 1);
+  std::string command =
+      escapingProcesses(scratch.path()) + "sleep 1000 & " +
+      "{ echo \"$DISPLAY $XAUTHORITY $XDG_SESSION_TYPE $(ps -o pgid= $$)\"; env; } > " +
+      seen.string() + ".tmp && mv " + seen.string() + ".tmp " + seen.string() + "; wait";
   auto display = VLVirtualDisplay::create({640, 480, 60, command});
+  for (const char* name : {"WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "QT_QPA_PLATFORM"}) {
+    ::unsetenv(name);
+  }
   ASSERT_NE(display->sessionProcess(), 0);
   Footprint footprint(*display);
 
+  std::vector<pid_t> escaped = escapedPids(scratch.path());
+  ASSERT_EQ(escaped.size(), 2u);
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (!fs::exists(seen) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(10ms);
   }
   std::istringstream fields(readText(seen));
-  std::string displayName, authority;
+  std::string displayName, authority, type;
   pid_t group = 0;
-  fields >> displayName >> authority >> group;
+  fields >> displayName >> authority >> type >> group;
   EXPECT_EQ(displayName, display->displayName());
   EXPECT_EQ(authority, display->authorityFile());
+  EXPECT_EQ(type, "x11");
   EXPECT_EQ(group, display->sessionProcess());
-  pid_t background = std::atoi(readText(child).c_str());
-  ASSERT_TRUE(processExists(background));
+  const std::string environment = readText(seen);
+  EXPECT_EQ(environment.find("wayland"), std::string::npos) << environment;
+  EXPECT_EQ(environment.find("/host/bus"), std::string::npos) << environment;
+  ASSERT_TRUE(std::all_of(escaped.begin(), escaped.end(), processRuns));
 
+  // Released as a mode change or a stop releases it: the whole tree goes within the keeper's
+  // graces, detached and double-forked processes included.
   display.reset();
   footprint.expectGone();
-  // The orphaned sleep is not our child, so it may linger as a zombie of init for a moment.
-  const auto gone = std::chrono::steady_clock::now() + 5s;
-  while (processExists(background) && std::chrono::steady_clock::now() < gone) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_FALSE(processExists(background));
+  EXPECT_TRUE(allEnd(escaped, 2s));
 }
 
 TEST(VirtualDisplayFailureTest, EachFailureHasItsTextAndLeavesNoServer) {
@@ -259,7 +273,8 @@ TEST(VirtualDisplayFailureTest, EachFailureHasItsTextAndLeavesNoServer) {
   EXPECT_FALSE(processExists(hung));
 
   // A server that reports display 0 (ours never asks for it).
-  request.searchPath = fakeServer("for fd in 3 4; do echo 0 >&$fd; done 2>/dev/null\nsleep 1000\n");
+  request.searchPath =
+      fakeServer("for fd in 3 4; do echo 0 >&$fd; done 2>/dev/null\nexec sleep 1000\n");
   request.startTimeout = 5s;
   EXPECT_EQ(failure(request), "Virtual display has no display identifier.");
   EXPECT_FALSE(processExists(std::atoi(readText(marker).c_str())));
@@ -318,6 +333,72 @@ TEST(VirtualDisplayLauncherTest, ADisplayNobodyTakesIsReleased) {
   }
   ASSERT_NE(server, 0);
   EXPECT_FALSE(processExists(server));
+}
+
+}  // namespace
+}  // namespace veltra
+
+namespace veltra {
+namespace {
+
+// What a host killed together with its keeper leaves behind is removed by the next one; what a
+// live host or server still owns is not.
+TEST(VirtualDisplayLeftovers, OnlyWhatNoLiveProcessOwnsIsRemoved) {
+  TempDirectory runtime;
+  const char* saved = std::getenv("XDG_RUNTIME_DIR");
+  const std::string previous = saved ? saved : "";
+  ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+
+  // A pid that no process has any more.
+  const pid_t dead = ::fork();
+  if (dead == 0) ::_exit(0);
+  ::waitpid(dead, nullptr, 0);
+  auto lock = [](int number, pid_t owner) {
+    const fs::path path = "/tmp/.X" + std::to_string(number) + "-lock";
+    std::ofstream(path) << owner << "\n";
+    return path;
+  };
+  auto folder = [&](const std::string& name) {
+    const fs::path path = runtime.path() / name;
+    fs::create_directory(path);
+    std::ofstream(path / "Xauthority") << "cookie";
+    std::ofstream(path / "lock");
+    return path;
+  };
+  fs::create_directories("/tmp/.X11-unix");
+  const fs::path staleSocket = "/tmp/.X11-unix/X997";
+  {
+    // A socket file nobody listens on, as a killed server leaves it.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", staleSocket.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+  }
+  const fs::path staleLock = lock(997, dead);
+  const fs::path liveLock = lock(998, ::getpid());
+  const fs::path staleFolder = folder("veltra-display-stale1");
+  const fs::path liveFolder = folder("veltra-display-live01");
+  const int held = ::open((liveFolder / "lock").c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  const fs::path foreign = runtime.path() / "unrelated";
+  fs::create_directory(foreign);
+
+  VLVirtualDisplay::removeStaleFiles();
+  EXPECT_FALSE(fs::exists(staleLock));
+  EXPECT_FALSE(fs::exists(staleSocket));
+  EXPECT_FALSE(fs::exists(staleFolder));
+  EXPECT_TRUE(fs::exists(liveLock));
+  EXPECT_TRUE(fs::exists(liveFolder / "Xauthority"));
+  EXPECT_TRUE(fs::exists(foreign));
+
+  ::close(held);
+  fs::remove(liveLock);
+  if (previous.empty())
+    ::unsetenv("XDG_RUNTIME_DIR");
+  else
+    ::setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
 }
 
 }  // namespace

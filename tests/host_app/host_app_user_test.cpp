@@ -1,8 +1,9 @@
 // The host application as a user runs it: on its own X server, press "Start Hosting", take the
-// key with "Copy Key" from the clipboard, connect the headless client with it, see "Connected"
-// and "1 client", press "Disconnect Client" and close the window. The application runs in a
-// child process (this binary again, in its scenario mode) through the same start-up veltra-host
-// uses, so the test sees the process end and can look for display servers left behind.
+// key with "Copy Key" from the clipboard (the one kept in its key file), connect the headless
+// client with it, see "Connected" and "1 client", press "Disconnect Client" and close the window.
+// The application runs in a child process (this binary again, in its scenario mode) through the
+// same start-up veltra-host uses, so the test sees the process end and can look for display
+// servers left behind.
 //
 // With VELTRA_HOST_APP_SCREENSHOTS=FOLDER the scenario also saves each section while connected
 // (the pictures in docs/).
@@ -38,6 +39,7 @@
 #include "VeltraHostApp/HostWidgets.h"
 #include "VeltraHostApp/HostWindow.h"
 #include "host/x11_test_support.h"
+#include "protocol/KeyFile.h"
 
 extern char** environ;
 
@@ -204,6 +206,9 @@ void buildScenario() {
     *key = QGuiApplication::clipboard()->text().toStdString();
     return key->size() == 44;
   });
+  scenario->add(
+      "it is the key kept for the next launch",
+      [key] { return readKeyFile(defaultHostKeyPath()) == *key; }, 1s);
   scenario->add("connect the headless client", [key] { return spawnRemote(*key); });
   scenario->add("the window shows Connected and 1 client", [] {
     return badge("sidebarStatus") == "Connected" && badge("identityStatus") == "Connected" &&
@@ -224,7 +229,7 @@ void buildScenario() {
   scenario->add("press Disconnect Client", [] { return press("Disconnect Client"); });
   scenario->add("the client is gone and the host listens on", [port] {
     return badge("sidebarClients") == "0 client" && badge("sidebarStatus") == "Listening" &&
-           hostStatus().endsWith(" · listening on " + port);
+           hostStatus() == "Disconnected · listening on " + port;
   });
   scenario->add("close the window", [] {
     hostWindow()->close();
@@ -341,7 +346,8 @@ TEST(HostApplicationAsAUser, StartCopyKeyConnectDisconnectAndCloseLeavesNothingR
   for (char** variable = environ; *variable; ++variable) {
     const std::string text = *variable;
     if (text.starts_with("DISPLAY=") || text.starts_with("QT_QPA_PLATFORM=") ||
-        text.starts_with("XAUTHORITY=")) {
+        text.starts_with("XAUTHORITY=") || text.starts_with("XDG_CONFIG_HOME=") ||
+        text.starts_with("HOME=")) {
       continue;
     }
     environment.push_back(text);
@@ -349,6 +355,8 @@ TEST(HostApplicationAsAUser, StartCopyKeyConnectDisconnectAndCloseLeavesNothingR
   environment.push_back("DISPLAY=" + server.display());
   environment.push_back("QT_QPA_PLATFORM=xcb");
   environment.push_back(std::string(kScenarioVariable) + "=" + port);
+  // What the application keeps goes to the scratch folder, never to the user's own.
+  environment.push_back("HOME=" + scratch.path().string());
   std::vector<char*> envp;
   for (std::string& variable : environment) envp.push_back(variable.data());
   envp.push_back(nullptr);
@@ -387,6 +395,9 @@ TEST(HostApplicationAsAUser, StartCopyKeyConnectDisconnectAndCloseLeavesNothingR
                                                              << output;
   EXPECT_TRUE(strays.empty()) << strays.size() << " display servers outlived the application\n"
                               << output;
+  // The key stays, readable by its owner only.
+  EXPECT_EQ(fs::status(scratch.path() / ".config/veltra/host-key").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/x11_test_support.h"
@@ -64,7 +65,7 @@ TEST(ProgramFaults, AHostOnATakenPortSaysWhyAndExitsWithAFailure) {
   asio::ip::tcp::acceptor taken(context, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0));
   const std::string port = std::to_string(taken.local_endpoint().port());
 
-  Program host(VELTRA_HOST_PROGRAM, {"--headless", "--port", port});
+  Program host(VELTRA_HOST_PROGRAM, {"--headless", "--port", port, "--session", "none"});
   ASSERT_TRUE(host.started());
   EXPECT_EQ(host.waitForExit(), 1) << joined(host.lines()) << host.errors();
   ASSERT_FALSE(host.lines().empty());
@@ -103,23 +104,19 @@ TEST(ProgramFaults, AKilledDisplayEndsTheSessionWithItsTextAndTheNextSessionGets
 
 TEST(ProgramFaults, ACrashingSessionCommandLeavesTheStreamRunning) {
   if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
+  TempDirectory scratch;
+  const fs::path crashing = scratch.path() / "crashing";
   // The shell starts the pattern, then dies of a segmentation fault of its own.
-  RunningHost host({}, kTestPattern + " & sleep 0.3; kill -SEGV $$");
+  RunningHost host({},
+                   kTestPattern + " & sleep 0.3; touch " + crashing.string() + "; kill -SEGV $$");
   ASSERT_TRUE(host.listening()) << joined(host.program.lines());
 
   auto client = remote(host, "30");
   ASSERT_TRUE(client->waitForLine("Connected · 1920×1080 · target 60 fps"))
       << joined(client->lines()) << joined(host.program.lines());
-  // The shell is left unreaped by the host, so its end shows as a zombie among its children.
-  const auto crashed = [&] {
-    for (const ProcessRecord& child : childrenOf(host.program.pid())) {
-      if (child.name == "sh" && child.state == 'Z') return true;
-    }
-    return false;
-  };
   const auto deadline = Clock::now() + 20s;
-  while (!crashed() && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
-  ASSERT_TRUE(crashed());
+  while (!fs::exists(crashing) && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(fs::exists(crashing));
   // Pictures of the pattern keep coming after that.
   const size_t before = client->lines().size();
   size_t seen = 0;
@@ -133,6 +130,41 @@ TEST(ProgramFaults, ACrashingSessionCommandLeavesTheStreamRunning) {
   }
   EXPECT_TRUE(host.program.running());
 }
+
+// However the host ends, its display server, its session with whatever that left outside its
+// process group, and the display's files are gone within two seconds.
+class HostDeath : public ::testing::TestWithParam<int> {};
+
+TEST_P(HostDeath, LeavesNothingOfItsDisplayBehind) {
+  if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
+  TempDirectory scratch;
+  RunningHost host({}, escapingProcesses(scratch.path()) + "exec " + kTestPattern);
+  ASSERT_TRUE(host.listening()) << joined(host.program.lines());
+  auto client = remote(host, "30");
+  ASSERT_TRUE(client->waitForLine("Connected · 1920×1080 · target 60 fps"))
+      << joined(client->lines()) << joined(host.program.lines());
+
+  std::vector<pid_t> left = escapedPids(scratch.path());
+  ASSERT_EQ(left.size(), 2u);
+  const auto server = childNamed(host.program.pid(), "Xvfb");
+  const auto keeper = childNamed(host.program.pid(), "veltra-keeper");
+  ASSERT_TRUE(server && keeper);
+  for (const ProcessRecord& process : {*server, *keeper}) left.push_back(process.pid);
+  const auto authority = std::find(server->arguments.begin(), server->arguments.end(), "-auth");
+  ASSERT_NE(authority, server->arguments.end());
+  const fs::path folder = fs::path(*std::next(authority)).parent_path();
+  ASSERT_TRUE(fs::exists(folder));
+
+  host.program.signal(GetParam());
+  EXPECT_TRUE(allEnd(left, 2s));
+  EXPECT_FALSE(fs::exists(folder)) << folder;
+  EXPECT_TRUE(client->waitForExit().has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, HostDeath, ::testing::Values(SIGKILL, SIGHUP, SIGQUIT, SIGABRT),
+                         [](const auto& signal) {
+                           return std::string(sigabbrev_np(signal.param));
+                         });
 
 // Every place where another local user, a crash report or a backup could find the key: command
 // lines and environments of every process of a session, files any of them holds open or the

@@ -308,8 +308,8 @@ inline std::optional<std::pair<uint32_t, uint32_t>> pngSize(const fs::path& path
 // N from a "decoded N fps · rtt M ms" line of the remote's statistics, or nothing for any other
 // line.
 inline std::optional<int> decodedRate(const std::string& line) {
-  int rate = 0, roundTrip = 0, end = -1;
-  if (std::sscanf(line.c_str(), "decoded %d fps · rtt %d ms%n", &rate, &roundTrip, &end) != 2 ||
+  int rate = 0, end = -1;
+  if (std::sscanf(line.c_str(), "decoded %d fps · rtt %*s ms%n", &rate, &end) != 1 ||
       end != static_cast<int>(line.size())) {
     return std::nullopt;
   }
@@ -320,15 +320,18 @@ inline std::optional<int> decodedRate(const std::string& line) {
 inline const std::string kTestPattern = "'" + std::string(VELTRA_TEST_PATTERN_PROGRAM) + "'";
 
 // A host listening on a fresh port, its key read from its first line. `prefix` is a command that
-// runs it (setpriv, to run it as another user); `session` its --session, none if empty.
+// runs it (setpriv, to run it as another user); `session` its --session, none if empty; `extra`
+// more of its options. With --key-file among them, `key` is "from FILE", as the host says.
 struct RunningHost {
   std::string port = std::to_string(freePort());
   Program program;
   std::string key;
 
   explicit RunningHost(const std::vector<std::string>& prefix = {},
-                       const std::string& session = kTestPattern)
-      : program(prefix.empty() ? VELTRA_HOST_PROGRAM : prefix.front(), arguments(prefix, session)) {
+                       const std::string& session = kTestPattern,
+                       const std::vector<std::string>& extra = {})
+      : program(prefix.empty() ? VELTRA_HOST_PROGRAM : prefix.front(),
+                arguments(prefix, session, extra)) {
     if (auto line = program.waitForLine(
             [](const std::string& text) { return text.starts_with("Connection key: "); })) {
       key = line->substr(std::strlen("Connection key: "));
@@ -336,16 +339,16 @@ struct RunningHost {
   }
 
   std::vector<std::string> arguments(const std::vector<std::string>& prefix,
-                                     const std::string& session) const {
+                                     const std::string& session,
+                                     const std::vector<std::string>& extra) const {
     std::vector<std::string> all(prefix.empty() ? prefix.begin() : prefix.begin() + 1,
                                  prefix.end());
     if (!prefix.empty()) all.push_back(VELTRA_HOST_PROGRAM);
     for (const char* argument : {"--headless", "--port"}) all.push_back(argument);
     all.push_back(port);
-    if (!session.empty()) {
-      all.push_back("--session");
-      all.push_back(session);
-    }
+    all.push_back("--session");
+    all.push_back(session.empty() ? "none" : session);
+    all.insert(all.end(), extra.begin(), extra.end());
     return all;
   }
 

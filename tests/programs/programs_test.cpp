@@ -164,19 +164,21 @@ TEST(Programs, BadArgumentsEndWithAUsageError) {
        "veltra-remote: give either --profile or --address"},
       {VELTRA_REMOTE_PROGRAM,
        {"--headless", "--address", "127.0.0.1", "--key-file", "-", "--mode", "1280x720@60"},
-       "veltra-remote: --mode takes 1920x1080 or 2560x1440 at 60 or 120, e.g. 1920x1080@60"},
+       "veltra-remote: --mode: 1280x720@60 is not 1920x1080 or 2560x1440 at 60 or 120, e.g. "
+       "1920x1080@60"},
       {VELTRA_REMOTE_PROGRAM,
        {"--headless", "--address", "127.0.0.1"},
        "veltra-remote: --address needs --key-file (use - to read the key from standard input)"},
       {VELTRA_REMOTE_PROGRAM,
        {"--headless", "--address", "127.0.0.1", "--key-file", "-", "--warm-up", "2"},
        "veltra-remote: --warm-up needs --latency"},
+      {VELTRA_REMOTE_PROGRAM,
+       {"--headless", "host.json"},
+       "veltra-remote: PROFILE.json is for the window; headless takes --profile or --address"},
       {VELTRA_HOST_PROGRAM,
        {"--headless", "--port", "abc"},
-       "veltra-host: --port takes a number from 0 to 65535"},
-      {VELTRA_HOST_PROGRAM,
-       {"--port", "9876", "--window"},
-       "veltra-host: unexpected argument \"--window\""},
+       "veltra-host: --port: abc is not a whole number from 0 to 65535"},
+      {VELTRA_HOST_PROGRAM, {"--key-file", "key"}, "veltra-host: --key-file needs --headless"},
   };
   for (const Case& c : cases) {
     std::string commandLine = c.program;

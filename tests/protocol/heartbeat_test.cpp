@@ -70,15 +70,15 @@ TEST(HeartbeatTest, OnlyAWholeFiniteNumberParses) {
   EXPECT_FALSE(parsePingPayload(asBytes(std::string_view("1.0\0", 4))));
 }
 
-TEST(HeartbeatTest, RoundTripIsWholeElapsedMillisecondsNeverNegative) {
+TEST(HeartbeatTest, RoundTripIsElapsedMillisecondsNeverNegative) {
   const double sent = 812345678.25;
   const Bytes pong = pingPayload(sent);  // the host echoes the ping's bytes
-  EXPECT_EQ(roundTripMilliseconds(pong, sent + 0.0429), 42);
-  EXPECT_EQ(roundTripMilliseconds(pong, sent + 1.5), 1500);
+  EXPECT_NEAR(*roundTripMilliseconds(pong, sent + 0.0004), 0.4, 1e-3);
+  EXPECT_NEAR(*roundTripMilliseconds(pong, sent + 1.5), 1500, 1e-3);
   EXPECT_EQ(roundTripMilliseconds(pong, sent), 0);
   EXPECT_EQ(roundTripMilliseconds(pong, sent - 3.0), 0);  // the clock stepped back
   EXPECT_EQ(roundTripMilliseconds(pong, std::numeric_limits<double>::quiet_NaN()), 0);
-  EXPECT_EQ(roundTripMilliseconds(asBytes("-1e300"), 0.0), INT64_MAX);
+  EXPECT_GT(roundTripMilliseconds(asBytes("-1e300"), 0.0), 1e300);
 
   EXPECT_EQ(roundTripMilliseconds(asBytes("not a number"), sent), std::nullopt);
   EXPECT_EQ(roundTripMilliseconds({}, sent), std::nullopt);

@@ -4,10 +4,13 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QTest>
+#include <filesystem>
+#include <fstream>
 
 #include "VeltraHostApp/HostStatus.h"
 #include "VeltraHostApp/HostTheme.h"
 #include "host_window_fixture.h"
+#include "protocol/KeyFile.h"
 
 namespace veltra::test {
 namespace {
@@ -211,8 +214,8 @@ TEST_F(HostViewTest, SectionsShowTheirPanelsAndOnlyTheOverviewHasCheckRequiremen
 
   click("Open Connection Settings");
   EXPECT_EQ(view().section(), HostSection::connection);
-  EXPECT_EQ(panelTitles(),
-            (QStringList{"Server address", "Network", "Connection key", "Usage notes"}));
+  EXPECT_EQ(panelTitles(), (QStringList{"Server address", "Network", "Desktop session",
+                                        "Connection key", "Usage notes"}));
   EXPECT_EQ(countButtons("Start Hosting"), 1);
   EXPECT_EQ(countButtons("Check Requirements"), 0);
 
@@ -278,6 +281,63 @@ TEST_F(HostViewTest, ThePortFieldSetsTheHostsPortAndShowsItWithoutGrouping) {
   EXPECT_EQ(host_->port(), 9876);
   emit field->editingFinished();
   EXPECT_EQ(field->text(), "9876");
+}
+
+TEST_F(HostViewTest, TheClientLeavingShowsDisconnectedWhileTheHostListensOn) {
+  openWindow();
+  click("Start Hosting");
+  connectClient();
+  client_->cancel();
+  const QString expected = "Disconnected · listening on " + QString::number(host_->port());
+  EXPECT_TRUE(waitUntil([&] { return label("hostStatus")->text() == expected; }));
+}
+
+TEST_F(HostViewTest, PortAndSessionChoiceAreKeptForTheNextLaunchUnlessGivenForOneRun) {
+  openWindow();
+  view().setSection(HostSection::connection);
+  QApplication::processEvents();
+  // What an INI file would split or cut: a comma, an equals sign, a semicolon, quotes.
+  const QString command = "sh -c 'xterm; echo \"a,b=c\"'";
+  QTest::keyClicks(named<QLineEdit>("Desktop session command"), command);
+  named<QLineEdit>("TCP port")->selectAll();
+  QTest::keyClicks(named<QLineEdit>("TCP port"), "23456");
+  EXPECT_TRUE(std::filesystem::exists(keptFolder() / "host.ini"));
+
+  HostView::Options once;
+  once.port = 4567;
+  once.sessionCommand = "none";
+  relaunch(once);
+  EXPECT_EQ(host_->port(), 4567);
+  EXPECT_EQ(named("Desktop session")->text(), "none (empty display)");
+  relaunch();
+  EXPECT_EQ(host_->port(), 23456);
+  click("Start Hosting");
+  EXPECT_EQ(named("Desktop session")->text(), command);  // what the host runs
+}
+
+TEST_F(HostViewTest, TheKeyIsKeptOwnerOnlyAcrossLaunchesUntilNewKeyReplacesIt) {
+  openWindow();
+  const std::string first = host_->connectionKey();
+  relaunch();
+  EXPECT_EQ(host_->connectionKey(), first);
+  view().setSection(HostSection::connection);
+  click("New Key");
+  EXPECT_NE(host_->connectionKey(), first);
+  const std::filesystem::path file = keptFolder() / "host-key";
+  EXPECT_EQ(readKeyFile(file), host_->connectionKey());
+  EXPECT_EQ(std::filesystem::status(file).permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST_F(HostViewTest, WithNowhereToKeepThingsTheWindowWorksInMemoryAndSaysWhy) {
+  std::ofstream(keptFolder()) << "a file where the folder should be";
+  openWindow();
+  EXPECT_TRUE(label("keyMessage")->text().startsWith("The connection key is not kept on disk"));
+  view().setSection(HostSection::connection);
+  QTest::keyClicks(named<QLineEdit>("Desktop session command"), "none");
+  EXPECT_TRUE(label("settingsMessage")->isVisibleTo(window_.get()));
+  click("Start Hosting");  // with the key it holds in memory
+  EXPECT_TRUE(host_->running()) << host_->status();
 }
 
 }  // namespace

@@ -10,8 +10,11 @@
 #include <QPushButton>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,7 @@
 #include "VeltraHostApp/HostWindow.h"
 #include "host/RemoteHost.h"
 #include "host/host_test_support.h"
+#include "host/x11_test_support.h"
 #include "protocol/RemoteAuthentication.h"
 #include "protocol/RemoteConnection.h"
 #include "qt/QtMainQueue.h"
@@ -39,14 +43,28 @@ inline bool waitUntil(const std::function<bool()>& done,
 
 // The real window around a real RemoteHost on the Qt main queue, its system parts faked
 // (host_test_support.h), so a test drives the host through stopped, listening, connected and
-// stopping and looks at the widgets a user sees.
+// stopping and looks at the widgets a user sees. What the window keeps on disk goes to a
+// folder of the test's own, as XDG_CONFIG_HOME.
 class HostWindowFixture : public ::testing::Test {
  public:
   void SetUp() override {
+    if (const char* previous = std::getenv("XDG_CONFIG_HOME")) previousConfig_ = previous;
+    ::setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
     record_ = std::make_shared<PlatformRecord>();
+    makeHost();
+  }
+  void makeHost() {
     host_ = std::make_unique<RemoteHost>(main_, std::make_unique<FakeHostPlatform>(main_, record_));
     host_->setPort(freePort());
   }
+
+  // A new window on a new (stopped) host, as after a quit: only what the window kept comes back.
+  void relaunch(HostView::Options options = {}) {
+    window_.reset();
+    makeHost();
+    openWindow(std::move(options));
+  }
+  std::filesystem::path keptFolder() const { return config_.path() / "veltra"; }
 
   void TearDown() override {
     window_.reset();
@@ -60,6 +78,11 @@ class HostWindowFixture : public ::testing::Test {
     host_.reset();
     // Tasks the host left on the queue find it gone.
     QApplication::processEvents();
+    if (previousConfig_) {
+      ::setenv("XDG_CONFIG_HOME", previousConfig_->c_str(), 1);
+    } else {
+      ::unsetenv("XDG_CONFIG_HOME");
+    }
   }
 
   void openWindow(HostView::Options options = {}) {
@@ -95,6 +118,7 @@ class HostWindowFixture : public ::testing::Test {
     return found.size() == 1 ? found.front() : nullptr;
   }
   Badge* badge(const char* objectName) { return window_->findChild<Badge*>(objectName); }
+  QLabel* label(const char* objectName) { return window_->findChild<QLabel*>(objectName); }
   QStringList panelTitles() {
     QStringList titles;
     for (Panel* panel : visible<Panel>([](Panel*) { return true; })) titles << panel->title();
@@ -130,6 +154,8 @@ class HostWindowFixture : public ::testing::Test {
     completion(std::make_unique<FakeDisplay>(record_->nextDisplayID++, record_), {});
   }
 
+  TempDirectory config_;
+  std::optional<std::string> previousConfig_;
   QtMainQueue main_;
   std::shared_ptr<PlatformRecord> record_;
   std::unique_ptr<RemoteHost> host_;

@@ -1,13 +1,18 @@
 #include "host/x11/VLVirtualDisplay.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/x11/DesktopSession.h"
+#include "host/x11/SessionKeeper.h"
 #include "host/x11/X11Connection.h"
 #include "protocol/Crypto.h"
 #include "protocol/RemoteError.h"
@@ -45,26 +52,8 @@ constexpr int kStartAttempts = 8;
 // How long a process gets to end on SIGTERM before SIGKILL.
 constexpr auto kTerminateGrace = 2s;
 
-std::string findExecutable(const std::string& name, std::string searchPath) {
-  if (searchPath.empty()) {
-    const char* path = std::getenv("PATH");
-    searchPath = path ? path : "/usr/local/bin:/usr/bin:/bin";
-  }
-  std::istringstream directories(searchPath);
-  std::string directory;
-  while (std::getline(directories, directory, ':')) {
-    if (directory.empty()) continue;
-    std::string candidate = directory + "/" + name;
-    struct stat info {};
-    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-        ::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-  }
-  return {};
-}
-
-std::string privateDirectory() {
+// Where the displays' private folders live: the user's runtime folder, or /tmp.
+std::string privateBase() {
   std::string base = "/tmp";
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) {
     struct stat info {};
@@ -73,10 +62,34 @@ std::string privateDirectory() {
       base = runtime;
     }
   }
-  std::string pattern = base + "/veltra-display-XXXXXX";
+  return base;
+}
+
+const char kFolderPrefix[] = "veltra-display-";
+// The files a display's folder may hold; the lock is held (flock) for as long as the display or
+// its keeper lives, which is how a later host tells a folder left behind from a live one.
+constexpr std::array kFolderFiles = {"Xauthority", "Xvfb.log", "lock"};
+
+std::string privateDirectory() {
+  std::string pattern = privateBase() + "/" + kFolderPrefix + "XXXXXX";
   // mkdtemp creates the directory with mode 0700.
   if (!::mkdtemp(pattern.data())) throw RemoteError::unavailable(kCreationFailed);
   return pattern;
+}
+
+// Creates the folder's lock already held: it is locked under a temporary name and then renamed,
+// so that no other host can find it unlocked. Returns the descriptor.
+int lockFolder(const std::string& directory) {
+  const std::string temporary = directory + "/lock.new";
+  int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) throw RemoteError::unavailable(kCreationFailed);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      ::rename(temporary.c_str(), (directory + "/lock").c_str()) != 0) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    throw RemoteError::unavailable(kCreationFailed);
+  }
+  return fd;
 }
 
 void appendCounted(std::string& out, std::string_view bytes) {
@@ -200,15 +213,13 @@ void reap(pid_t pid) {
   }
 }
 
-// SIGTERM, a grace period, then SIGKILL; `group` signals the whole process group led by `pid`.
-// The leader is reaped only after the last signal, so its id cannot have been reused.
-void terminate(pid_t pid, bool group) {
-  const pid_t target = group ? -pid : pid;
-  ::kill(target, SIGTERM);
+// SIGTERM, a grace period, then SIGKILL. The process is reaped only after the last signal, so
+// its id cannot have been reused.
+void terminate(pid_t pid) {
+  ::kill(pid, SIGTERM);
   const auto deadline = Clock::now() + kTerminateGrace;
   while (!hasEnded(pid) && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
-  // For a group this also ends members that outlived the leader.
-  if (group || !hasEnded(pid)) ::kill(target, SIGKILL);
+  if (!hasEnded(pid)) ::kill(pid, SIGKILL);
   reap(pid);
 }
 
@@ -241,23 +252,83 @@ Readiness awaitReady(int fd, Clock::time_point deadline, std::string& answer) {
   }
 }
 
-std::vector<std::string> sessionEnvironment(const std::string& display,
-                                            const std::string& authority) {
+std::vector<std::string> inheritedEnvironment() {
   std::vector<std::string> variables;
-  for (char** entry = environ; entry && *entry; ++entry) {
-    std::string_view variable(*entry);
-    if (variable.starts_with("DISPLAY=") || variable.starts_with("XAUTHORITY=")) continue;
-    variables.emplace_back(variable);
-  }
-  variables.push_back("DISPLAY=" + display);
-  variables.push_back("XAUTHORITY=" + authority);
+  for (char** entry = environ; entry && *entry; ++entry) variables.emplace_back(*entry);
   return variables;
+}
+
+bool ownedByUs(const struct stat& info) {
+  return info.st_uid == ::geteuid();
+}
+
+// Whether an X server accepts connections on display `number`'s socket.
+bool serverListens(uint32_t number) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return true;  // can't tell: leave it
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = socketPath(number);
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  const bool listening =
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+      errno == EAGAIN;
+  ::close(fd);
+  return listening;
+}
+
+// A display lock of this user whose process is gone and whose socket nobody listens on, with
+// that socket: what a host that was killed before it could clean up leaves behind.
+void removeStaleDisplayLocks() {
+  for (uint32_t number = kFirstDisplay; number <= kLastDisplay; ++number) {
+    const std::string lock = lockPath(number);
+    struct stat info {};
+    if (::lstat(lock.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !ownedByUs(info)) continue;
+    const long pid = std::strtol(readFile(lock).c_str(), nullptr, 10);
+    if (pid <= 0 || ::kill(pid_t(pid), 0) == 0 || errno == EPERM) continue;
+    if (serverListens(number)) continue;
+    const std::string socket = socketPath(number);
+    if (::lstat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) && ownedByUs(info)) {
+      ::unlink(socket.c_str());
+    }
+    ::unlink(lock.c_str());
+  }
+}
+
+// Private folders of this user's earlier displays whose lock nobody holds any more.
+void removeStaleFolders() {
+  const std::string base = privateBase();
+  DIR* directory = ::opendir(base.c_str());
+  if (!directory) return;
+  while (dirent* entry = ::readdir(directory)) {
+    const std::string name = entry->d_name;
+    if (!name.starts_with(kFolderPrefix)) continue;
+    const std::string folder = base + "/" + name;
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || !ownedByUs(info)) {
+      continue;
+    }
+    // A folder without its lock is being made right now (or is not ours to judge).
+    const int fd = ::open((folder + "/lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      for (const char* file : kFolderFiles) ::unlink((folder + "/" + file).c_str());
+      ::rmdir(folder.c_str());
+    }
+    ::close(fd);
+  }
+  ::closedir(directory);
 }
 
 }  // namespace
 
 bool VLVirtualDisplay::serverInstalled(const std::string& searchPath) {
   return !findExecutable("Xvfb", searchPath).empty();
+}
+
+void VLVirtualDisplay::removeStaleFiles() {
+  removeStaleDisplayLocks();
+  removeStaleFolders();
 }
 
 std::unique_ptr<VLVirtualDisplay> VLVirtualDisplay::create(const VirtualDisplayRequest& request) {
@@ -277,9 +348,22 @@ std::unique_ptr<VLVirtualDisplay> VLVirtualDisplay::create(const VirtualDisplayR
   display->authorityFile_ = display->directory_ + "/Xauthority";
   const std::string serverLog = display->directory_ + "/Xvfb.log";
 
+  display->folderLock_ = lockFolder(display->directory_);
+
   x11::Cookie cookie{};
   crypto::randomBytes(cookie);
   writeAuthority(display->authorityFile_, cookie);
+
+  // Before any process of the display exists, so that none can outlive the host.
+  SessionKeeper::Plan plan;
+  if (!request.sessionCommand.empty()) {
+    plan.sessionArguments = sessionArguments(request.sessionCommand, request.searchPath);
+    plan.sessionEnvironment = loginEnvironment(inheritedEnvironment(), display->authorityFile_);
+  }
+  plan.directory = display->directory_;
+  for (const char* file : kFolderFiles) plan.files.push_back(display->directory_ + "/" + file);
+  plan.heldDescriptor = display->folderLock_;
+  display->keeper_ = SessionKeeper::start(plan);
 
   const std::string screen =
       std::to_string(request.width) + "x" + std::to_string(request.height) + "x24";
@@ -313,6 +397,7 @@ std::unique_ptr<VLVirtualDisplay> VLVirtualDisplay::create(const VirtualDisplayR
       ::close(ready[0]);
       throw RemoteError::unavailable(kUnavailable);
     }
+    display->keeper_->watchServer(display->server_, number);
 
     answer.clear();
     Readiness readiness = awaitReady(ready[0], deadline, answer);
@@ -321,8 +406,10 @@ std::unique_ptr<VLVirtualDisplay> VLVirtualDisplay::create(const VirtualDisplayR
       display->displayID_ = static_cast<uint32_t>(std::strtoul(answer.c_str(), nullptr, 10));
       break;
     }
-    // The server is gone or never got ready: end it before anything else.
-    terminate(display->server_, false);
+    // The server is gone or never got ready: end it before anything else, and take it back from
+    // the keeper, whose number is about to be free for others.
+    display->keeper_->watchServer(0, 0);
+    terminate(display->server_);
     display->server_ = 0;
     releaseDisplay(number);
     display->claimedDisplay_ = 0;
@@ -355,17 +442,7 @@ std::unique_ptr<VLVirtualDisplay> VLVirtualDisplay::create(const VirtualDisplayR
   connection.reset();
 
   if (!request.sessionCommand.empty()) {
-    std::vector<std::string> variables =
-        sessionEnvironment(display->displayName(), display->authorityFile_);
-    std::vector<char*> environment;
-    for (std::string& variable : variables) environment.push_back(variable.data());
-    environment.push_back(nullptr);
-    FileActions actions;
-    posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(actions.get(), 2, "/dev/null", O_WRONLY, 0);
-    display->session_ =
-        spawn("/bin/sh", {"-c", request.sessionCommand}, actions, environment.data());
+    display->session_ = display->keeper_->startSession(display->displayID_, request.startTimeout);
     if (display->session_ == 0) throw RemoteError::unavailable(kCreationFailed);
   }
   return display;
@@ -377,21 +454,23 @@ bool VLVirtualDisplay::alive() const {
 
 VLVirtualDisplay::~VLVirtualDisplay() {
   if (displayID_ != 0) x11::unregisterDisplay(displayID_);
-  // The session's clients first, so that they end while their server is still there.
-  if (session_ != 0) terminate(session_, true);
-  if (server_ != 0) {
-    terminate(server_, false);
-  }
+  // The keeper ends the session's whole tree first, so that its clients end while their server
+  // is still there, then the server, and removes the files; what follows only reaps the server
+  // and cleans up where the keeper could not be started.
+  keeper_.reset();
+  if (server_ != 0) terminate(server_);
   if (claimedDisplay_ != 0) releaseDisplay(claimedDisplay_);
   if (!directory_.empty()) {
-    ::unlink(authorityFile_.c_str());
-    ::unlink((directory_ + "/Xvfb.log").c_str());
+    for (const char* file : kFolderFiles) ::unlink((directory_ + "/" + file).c_str());
     ::rmdir(directory_.c_str());
   }
+  if (folderLock_ >= 0) ::close(folderLock_);
 }
 
 VirtualDisplayLauncher::VirtualDisplayLauncher(MainQueue& main)
-    : main_(main), queue_("veltra.display") {}
+    : main_(main), queue_("veltra.display") {
+  queue_.post([] { VLVirtualDisplay::removeStaleFiles(); });
+}
 
 void VirtualDisplayLauncher::launch(VirtualDisplayRequest request, Completion completion) {
   queue_.post([this, request = std::move(request), completion = std::move(completion)] {

@@ -14,6 +14,7 @@
 namespace veltra {
 
 class MainQueue;
+class SessionKeeper;
 
 struct VirtualDisplayRequest {
   VirtualDisplayRequest() = default;
@@ -26,10 +27,12 @@ struct VirtualDisplayRequest {
   int width = 0;
   int height = 0;
   double refreshRate = 0;  // Xvfb has no refresh rate; kept for the record of the mode
-  // Run by /bin/sh inside the display, in its own process group; empty for none.
+  // Run by /bin/sh inside the display, on its own D-Bus session bus where dbus-run-session is
+  // installed, in the environment of a fresh X11 login; empty for none.
   std::string sessionCommand;
 
-  // Test seams. Where Xvfb is looked for (a PATH-style list); empty means $PATH.
+  // Test seams. Where Xvfb and dbus-run-session are looked for (a PATH-style list); empty
+  // means $PATH.
   std::string searchPath;
   // How long the server may take to report that it is ready.
   std::chrono::milliseconds startTimeout{10'000};
@@ -39,6 +42,11 @@ struct VirtualDisplayRequest {
 // fresh MIT-MAGIC-COOKIE-1 held in a private directory, and an optional session command inside
 // it. Its X display number is the display identifier. The root window carries the name
 // "Veltra Remote Display" (WM_NAME), where window managers and xprop show it.
+//
+// Nothing of it outlives it or the host: a SessionKeeper, started before the server, ends the
+// session with everything it started, then the server, and removes the files, when the display
+// is released or the host dies in any way. Xvfb cannot change its size once started (its RandR
+// offers the start-up size only), so another mode always takes another display.
 //
 // THREADING: create() blocks for the server's start-up (tens to hundreds of milliseconds), so the
 // host calls it through VirtualDisplayLauncher. The accessors are constant and safe anywhere. The
@@ -51,8 +59,12 @@ class VLVirtualDisplay final : public VirtualDisplay {
   static std::unique_ptr<VLVirtualDisplay> create(const VirtualDisplayRequest& request);
   // Whether an executable Xvfb is on `searchPath` (a PATH-style list; empty means $PATH).
   static bool serverInstalled(const std::string& searchPath = {});
-  // Ends the session command's process group and the server (terminate, wait briefly, kill),
-  // reaps both and removes the cookie and its directory.
+  // Removes what displays of this user left behind when their host was killed before its
+  // keeper could clean up (both killed at once): display locks whose process is gone and whose
+  // socket nobody listens on, with that socket, and private folders whose lock nobody holds.
+  static void removeStaleFiles();
+  // Ends the session with everything it started and the server (terminate, wait briefly, kill),
+  // reaps the server and removes the cookie and its directory.
   ~VLVirtualDisplay() override;
 
   VLVirtualDisplay(const VLVirtualDisplay&) = delete;
@@ -68,7 +80,7 @@ class VLVirtualDisplay final : public VirtualDisplay {
   int width() const { return width_; }
   int height() const { return height_; }
   pid_t serverProcess() const { return server_; }
-  // The session command's process (and group) id, or 0 without one.
+  // The session command's process (and group) id, or 0 without one; a child of the keeper.
   pid_t sessionProcess() const { return session_; }
 
  private:
@@ -82,6 +94,8 @@ class VLVirtualDisplay final : public VirtualDisplay {
   uint32_t claimedDisplay_ = 0;  // the number whose lock file we hold
   std::string directory_;
   std::string authorityFile_;
+  int folderLock_ = -1;
+  std::unique_ptr<SessionKeeper> keeper_;
 };
 
 // Creates virtual displays away from the caller's thread, one at a time, on its own queue

@@ -2,6 +2,7 @@
 
 #include <xcb/xtest.h>
 
+#include "host/x11/DesktopSession.h"
 #include "host/x11/LogindInhibitor.h"
 #include "host/x11/VLVirtualDisplay.h"
 #include "host/x11/X11Connection.h"
@@ -19,8 +20,7 @@ bool hasXTest(uint32_t displayID) {
 
 class X11HostPlatform final : public HostPlatform {
  public:
-  X11HostPlatform(MainQueue& main, std::string sessionCommand)
-      : main_(main), sessionCommand_(std::move(sessionCommand)), launcher_(main) {}
+  explicit X11HostPlatform(MainQueue& main) : main_(main), launcher_(main) {}
 
   bool screenPermission() override { return VLVirtualDisplay::serverInstalled(); }
 
@@ -31,6 +31,11 @@ class X11HostPlatform final : public HostPlatform {
       return hasXTest(*currentDisplay_);
     }
     return VLVirtualDisplay::serverInstalled();
+  }
+
+  std::string chooseSession(const std::string& choice) override {
+    sessionCommand_ = resolveSessionChoice(choice);
+    return sessionCommand_;
   }
 
   void createDisplay(const RemoteConfiguration& configuration,
@@ -68,7 +73,7 @@ class X11HostPlatform final : public HostPlatform {
 
  private:
   MainQueue& main_;
-  const std::string sessionCommand_;
+  std::string sessionCommand_;
   // The newest live display (0 for none); main thread. Shared with launch completions, which
   // may run after the platform is gone.
   const std::shared_ptr<uint32_t> currentDisplay_ = std::make_shared<uint32_t>(0);
@@ -77,8 +82,8 @@ class X11HostPlatform final : public HostPlatform {
 
 }  // namespace
 
-std::unique_ptr<HostPlatform> makeX11HostPlatform(MainQueue& main, std::string sessionCommand) {
-  return std::make_unique<X11HostPlatform>(main, std::move(sessionCommand));
+std::unique_ptr<HostPlatform> makeX11HostPlatform(MainQueue& main) {
+  return std::make_unique<X11HostPlatform>(main);
 }
 
 }  // namespace veltra

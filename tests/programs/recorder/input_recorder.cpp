@@ -16,14 +16,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
 
+#include "command_line.h"
+
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: veltra-input-recorder FILE\n");
-    return 2;
-  }
-  std::FILE* out = std::fopen(argv[1], "w");
+  veltra::CommandLine commandLine("veltra-input-recorder",
+                                  "Records the keys and buttons its X display receives, for tests.",
+                                  "veltra-input-recorder FILE");
+  std::string path;
+  commandLine.app().add_option("FILE", path, "Where the events are written")->required();
+  if (auto done = commandLine.parse(argc, argv)) return *done;
+  std::FILE* out = std::fopen(path.c_str(), "w");
   if (!out) return 1;
   xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
   if (xcb_connection_has_error(connection)) return 1;

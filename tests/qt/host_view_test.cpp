@@ -283,15 +283,6 @@ TEST_F(HostViewTest, ThePortFieldSetsTheHostsPortAndShowsItWithoutGrouping) {
   EXPECT_EQ(field->text(), "9876");
 }
 
-TEST_F(HostViewTest, TheClientLeavingShowsDisconnectedWhileTheHostListensOn) {
-  openWindow();
-  click("Start Hosting");
-  connectClient();
-  client_->cancel();
-  const QString expected = "Disconnected · listening on " + QString::number(host_->port());
-  EXPECT_TRUE(waitUntil([&] { return label("hostStatus")->text() == expected; }));
-}
-
 TEST_F(HostViewTest, PortAndSessionChoiceAreKeptForTheNextLaunchUnlessGivenForOneRun) {
   openWindow();
   view().setSection(HostSection::connection);
@@ -315,7 +306,7 @@ TEST_F(HostViewTest, PortAndSessionChoiceAreKeptForTheNextLaunchUnlessGivenForOn
   EXPECT_EQ(named("Desktop session")->text(), command);  // what the host runs
 }
 
-TEST_F(HostViewTest, TheKeyIsKeptOwnerOnlyAcrossLaunchesUntilNewKeyReplacesIt) {
+TEST_F(HostViewTest, TheKeyIsKeptAcrossLaunchesUntilNewKeyReplacesIt) {
   openWindow();
   const std::string first = host_->connectionKey();
   relaunch();
@@ -325,8 +316,6 @@ TEST_F(HostViewTest, TheKeyIsKeptOwnerOnlyAcrossLaunchesUntilNewKeyReplacesIt) {
   EXPECT_NE(host_->connectionKey(), first);
   const std::filesystem::path file = keptFolder() / "host-key";
   EXPECT_EQ(readKeyFile(file), host_->connectionKey());
-  EXPECT_EQ(std::filesystem::status(file).permissions(),
-            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 TEST_F(HostViewTest, WithNowhereToKeepThingsTheWindowWorksInMemoryAndSaysWhy) {

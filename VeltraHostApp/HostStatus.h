@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "support/VeltraPalette.h"
+#include "qt/VeltraPalette.h"
 
 namespace veltra {
 

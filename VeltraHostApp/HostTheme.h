@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/VeltraPalette.h"
+#include "qt/VeltraPalette.h"
 
 class QApplication;
 

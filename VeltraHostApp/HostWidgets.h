@@ -5,7 +5,7 @@
 #include <QLabel>
 #include <QString>
 
-#include "support/VeltraPalette.h"
+#include "qt/VeltraPalette.h"
 
 class QVBoxLayout;
 

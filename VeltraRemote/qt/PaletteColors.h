@@ -2,7 +2,7 @@
 
 #include <QColor>
 
-#include "support/VeltraPalette.h"
+#include "qt/VeltraPalette.h"
 
 namespace veltra {
 

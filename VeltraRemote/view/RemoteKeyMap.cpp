@@ -2,24 +2,17 @@
 
 #include <array>
 
+#include "protocol/WireKeys.h"
+
 namespace veltra::remote_keys {
 namespace {
-
-struct Row {
-  uint16_t wireKey;
-  uint8_t xKeycode;
-};
-
-constexpr Row kRows[] = {
-#include "KeyMapTable.inc"
-};
 
 // X keycodes are evdev codes + 8 (the generator refuses a table where they are not), so one
 // 256-entry index serves every lookup; -1 means no key.
 constexpr std::array<int16_t, 256> kByXKeycode = [] {
   std::array<int16_t, 256> table{};
   table.fill(-1);
-  for (const Row& row : kRows) table[row.xKeycode] = static_cast<int16_t>(row.wireKey);
+  for (const WireKey& key : kWireKeys) table[key.xKeycode] = static_cast<int16_t>(key.wireKey);
   return table;
 }();
 

@@ -281,7 +281,7 @@ TEST_F(InjectorTest, DestroyingPostsNothing) {
 }
 
 TEST(KeyMapTest, GeneratedTableMatchesTheTsvFile) {
-  std::ifstream file(std::string(VELTRA_TEST_DATA_DIR) + "/../../VeltraRemote/host/x11/keymap.tsv");
+  std::ifstream file(std::string(VELTRA_TEST_DATA_DIR) + "/../../VeltraRemote/protocol/keymap.tsv");
   ASSERT_TRUE(file) << "keymap.tsv not found";
   std::vector<std::pair<int, int>> rows;
   std::string line;
@@ -297,10 +297,10 @@ TEST(KeyMapTest, GeneratedTableMatchesTheTsvFile) {
     rows.emplace_back(mac, xKeycode);
   }
   ASSERT_EQ(rows.size(), 119u);
-  ASSERT_EQ(x11::keyMappings().size(), rows.size());
+  ASSERT_EQ(std::size(kWireKeys), rows.size());
   for (size_t i = 0; i < rows.size(); ++i) {
-    EXPECT_EQ(x11::keyMappings()[i].macKey, rows[i].first);
-    EXPECT_EQ(x11::keyMappings()[i].xKeycode, rows[i].second);
+    EXPECT_EQ(kWireKeys[i].wireKey, rows[i].first);
+    EXPECT_EQ(kWireKeys[i].xKeycode, rows[i].second);
     EXPECT_EQ(x11::xKeycodeForMacKey(rows[i].first), rows[i].second);
   }
   EXPECT_EQ(x11::xKeycodeForMacKey(0), 38);              // A

@@ -5,24 +5,12 @@
 #include <QMenu>
 #include <QMenuBar>
 
-#include "VeltraHostApp/HostTheme.h"
 #include "VeltraHostApp/HostWindow.h"
 #include "host_window_fixture.h"
 #include "qt/PaletteColors.h"
 
 namespace veltra {
 namespace {
-
-TEST(HostThemeTest, RolesMapOntoThePaletteAsTheTableSays) {
-  EXPECT_EQ(HostTheme::sidebar, VeltraPalette::surface);
-  EXPECT_EQ(HostTheme::canvas, VeltraPalette::editor);
-  EXPECT_EQ(HostTheme::toolbar, VeltraPalette::background);
-  EXPECT_EQ(HostTheme::border, VeltraPalette::border);
-  EXPECT_EQ(HostTheme::text, VeltraPalette::text);
-  EXPECT_EQ(HostTheme::muted, VeltraPalette::muted);
-  EXPECT_EQ(HostTheme::blue, VeltraPalette::accent);
-  EXPECT_EQ(toQColor(HostTheme::blue).name(), "#287c9e");
-}
 
 using HostWindowTest = test::HostWindowFixture;
 

@@ -5,23 +5,15 @@
 namespace veltra::x11 {
 namespace {
 
-constexpr KeyMapping kMappings[] = {
-#include "KeyMapTable.inc"
-};
-
 // Wire key codes are below 128, so a direct index serves every lookup. X keycodes start at 8,
 // which leaves 0 free to mean "no counterpart".
 constexpr std::array<uint8_t, 128> kByMacKey = [] {
   std::array<uint8_t, 128> table{};
-  for (const KeyMapping& mapping : kMappings) table[mapping.macKey] = mapping.xKeycode;
+  for (const WireKey& key : kWireKeys) table[key.wireKey] = key.xKeycode;
   return table;
 }();
 
 }  // namespace
-
-std::span<const KeyMapping> keyMappings() {
-  return kMappings;
-}
 
 std::optional<uint8_t> xKeycodeForMacKey(uint16_t macKey) {
   if (macKey >= kByMacKey.size() || kByMacKey[macKey] == 0) return std::nullopt;

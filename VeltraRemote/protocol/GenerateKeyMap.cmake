@@ -1,5 +1,5 @@
-# Writes the injector's key table (an initializer list of {mac, X keycode} rows) from keymap.tsv.
-# Run as: cmake -DTSV=<keymap.tsv> -DOUTPUT=<KeyMapTable.inc> -P GenerateKeyMap.cmake
+# Writes the wire key table (an initializer list of {wire key, X keycode} rows) from keymap.tsv.
+# Run as: cmake -DTSV=<keymap.tsv> -DOUTPUT=<WireKeyTable.inc> -P GenerateKeyMap.cmake
 #
 # The table is checked here rather than trusted at run time: a malformed row fails the build
 # instead of silently typing the wrong key.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "codec/PictureEncoder.h"
+#include "harness/harness.h"
 #include "host/HostPlatform.h"
 #include "host/InputEventSink.h"
 #include "host/ScreenSource.h"
@@ -27,13 +28,6 @@ extern "C" {
 namespace veltra::test {
 
 using namespace std::chrono_literals;
-
-// A free TCP port above 1024 for a host to listen on (asked of the kernel, then released).
-inline uint16_t freePort() {
-  asio::io_context context;
-  asio::ip::tcp::acceptor acceptor(context, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0));
-  return acceptor.local_endpoint().port();
-}
 
 // Everything the fake platform did, shared so that it outlives the host under test.
 struct PlatformRecord {

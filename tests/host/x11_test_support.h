@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "harness/harness.h"
+
 namespace veltra {
 
 // Whether Xvfb can be started here; the X11 tests skip without it (the set-up script installs it).
@@ -26,25 +28,7 @@ inline bool xvfbInstalled() {
   return false;
 }
 
-// A scratch directory removed with everything in it.
-class TempDirectory {
- public:
-  TempDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "veltra-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-  }
-  ~TempDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDirectory(const TempDirectory&) = delete;
-  TempDirectory& operator=(const TempDirectory&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using test::TempDirectory;
 
 inline void writeExecutable(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path) << text;

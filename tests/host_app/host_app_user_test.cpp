@@ -10,11 +10,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +47,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
+using test::freePort;
 
 const char kScenarioVariable[] = "VELTRA_HOST_APP_SCENARIO";
 const char kScreenshotsVariable[] = "VELTRA_HOST_APP_SCREENSHOTS";
@@ -309,21 +308,6 @@ class WindowServer {
   pid_t pid_ = 0;
   std::string display_;
 };
-
-// A port nobody listens on right now.
-uint16_t freePort() {
-  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  socklen_t length = sizeof address;
-  uint16_t port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin6_port);
-  }
-  ::close(fd);
-  return port;
-}
 
 // Xvfb processes that are children of this process, other than `except`, and still running.
 std::vector<pid_t> strayDisplayServers(pid_t except) {

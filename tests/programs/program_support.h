@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "harness/harness.h"
+
 extern char** environ;
 
 namespace veltra::test {
@@ -36,12 +38,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kPatience = 30s;
-
-inline uint16_t freePort() {
-  asio::io_context context;
-  asio::ip::tcp::acceptor acceptor(context, {asio::ip::tcp::v4(), 0});
-  return acceptor.local_endpoint().port();
-}
 
 // A pipe whose ends close with it.
 struct Pipe {

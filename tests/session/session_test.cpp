@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "client/RemoteClient.h"
+#include "harness/harness.h"
 #include "host/RemoteHost.h"
 #include "host/x11/DesktopSession.h"
 #include "host/x11/X11Connection.h"
@@ -39,14 +38,10 @@ constexpr auto kPatience = 30s;
 // Display numbers the virtual display may claim.
 constexpr uint32_t kLastDisplayNumber = 1000;
 // Mac virtual key 0 ('A') lands on X keycode 38 through the host's key map.
+using test::freePort;
+
 constexpr uint16_t kMacKeyA = 0;
 constexpr uint8_t kXKeycodeA = 38;
-
-uint16_t freePort() {
-  asio::io_context context;
-  asio::ip::tcp::acceptor acceptor(context, {asio::ip::tcp::v4(), 0});
-  return acceptor.local_endpoint().port();
-}
 
 // The displays this process has registered. Only the host under test creates any, so this is
 // how the test finds the host's display, which the host does not publish.

@@ -472,13 +472,23 @@ QWidget* HostView::guidance() {
   return panel;
 }
 
-QWidget* HostView::network() {
-  auto* panel = new Panel("Network");
+namespace {
+
+// A row of a settings panel: the field's name in the label column, then what the caller adds.
+QHBoxLayout* fieldRow(const char* name) {
   auto* row = new QHBoxLayout;
   row->setSpacing(0);
-  QLabel* label = makeText("TCP port", HostTheme::muted, 0, QFont::Normal, false);
+  QLabel* label = makeText(name, HostTheme::muted, 0, QFont::Normal, false);
   label->setFixedWidth(140);
   row->addWidget(label);
+  return row;
+}
+
+}  // namespace
+
+QWidget* HostView::network() {
+  auto* panel = new Panel("Network");
+  QHBoxLayout* row = fieldRow("TCP port");
   content_.portField = new QLineEdit;
   content_.portField->setPlaceholderText("Port");
   content_.portField->setAccessibleName("TCP port");
@@ -500,11 +510,7 @@ QWidget* HostView::network() {
 
 QWidget* HostView::desktopSession() {
   auto* panel = new Panel("Desktop session");
-  auto* row = new QHBoxLayout;
-  row->setSpacing(0);
-  QLabel* label = makeText("Command", HostTheme::muted, 0, QFont::Normal, false);
-  label->setFixedWidth(140);
-  row->addWidget(label);
+  QHBoxLayout* row = fieldRow("Command");
   content_.sessionField = new QLineEdit;
   content_.sessionField->setPlaceholderText(kAutomaticSession);
   content_.sessionField->setAccessibleName("Desktop session command");

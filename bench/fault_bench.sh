@@ -115,7 +115,7 @@ relay_run() {  # NAME RELAY-ARGS...: a session through the relay for $seconds
   shift
   port=$(( port + 2 ))
   start_host "$name" "$port" "$pattern"
-  "$bin/veltra-relay" --listen $(( port + 1 )) --to "$port" --seconds $(( seconds + 60 )) "$@" \
+  "$bin/dev/veltra-relay" --listen $(( port + 1 )) --to "$port" --seconds $(( seconds + 60 )) "$@" \
     >"$out/$name.relay.log" 2>&1 &
   relay_pid=$!
   remember "$relay_pid"

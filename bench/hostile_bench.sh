@@ -66,7 +66,7 @@ for scenario in silent garbage giant hello churn all; do
   [ "$scenario" = all ] && list=silent,garbage,giant,hello,churn
   echo "scenario $scenario…" >&2
   from=$(mono_us)
-  "$bin/veltra-hostile-load" --port "$port" --scenario "$list" --count "$count" \
+  "$bin/dev/veltra-hostile-load" --port "$port" --scenario "$list" --count "$count" \
     --cycles "$cycles" --repeat "$repeat" --hold 12 >"$out/$scenario.txt" 2>&1 || true
   to=$(mono_us)
   echo "$scenario $from $to" >>"$results"
@@ -137,7 +137,7 @@ if [ "$measure_wait" = 1 ]; then
     extra=()
     [ "$mode" = again ] && extra=(--persistent)
     echo "wait behind $stallers ($mode)…" >&2
-    line="$("$bin/veltra-hostile-load" --port "$port" --wait-behind "$stallers" --key-file - \
+    line="$("$bin/dev/veltra-hostile-load" --port "$port" --wait-behind "$stallers" --key-file - \
       --give-up 45 "${extra[@]}" <<<"$host_key" | head -1 || true)"
     echo "$line" >>"$out/wait.txt"
     awk -v mode="$mode" '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }

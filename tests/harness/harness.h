@@ -1,18 +1,45 @@
 #pragma once
 
-// What tests of every layer share to set up a run: free ports and scratch folders. Test binaries
-// see it as "harness/harness.h".
+// What tests of every layer share: free ports, scratch folders and bounded waits. Test binaries
+// see it as "harness/harness.h"; "harness/processes.h" runs programs, "harness/xvfb.h" X servers.
 
 #include <stdlib.h>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <thread>
 
 namespace veltra::test {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// How long a test waits for something that takes milliseconds when all is well: long enough for
+// a loaded machine and a sanitizer build, short enough that a fault fails rather than hangs.
+constexpr auto kPatience = 30s;
+
+// Looks at `done` until it holds or `patience` has passed, calling `between` between looks
+// (a short sleep by default; an event loop's turn where the awaited event needs one). The last
+// look's answer.
+template <class Done, class Between>
+bool waitUntil(Done&& done, Clock::duration patience, Between&& between) {
+  const auto deadline = Clock::now() + patience;
+  while (!done()) {
+    if (Clock::now() >= deadline) return done();
+    between();
+  }
+  return true;
+}
+template <class Done>
+bool waitUntil(Done&& done, Clock::duration patience = kPatience) {
+  return waitUntil(std::forward<Done>(done), patience, [] { std::this_thread::sleep_for(2ms); });
+}
 
 // A TCP port nobody listens on right now, on every address (one dual-stack socket), asked of
 // the kernel and released at once.

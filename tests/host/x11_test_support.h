@@ -13,22 +13,13 @@
 #include <thread>
 #include <vector>
 
-#include "harness/harness.h"
+#include "harness/xvfb.h"
 
 namespace veltra {
 
-// Whether Xvfb can be started here; the X11 tests skip without it (the set-up script installs it).
-inline bool xvfbInstalled() {
-  const char* path = std::getenv("PATH");
-  std::istringstream directories(path ? path : "");
-  std::string directory;
-  while (std::getline(directories, directory, ':')) {
-    if (!directory.empty() && ::access((directory + "/Xvfb").c_str(), X_OK) == 0) return true;
-  }
-  return false;
-}
-
+using test::processRuns;
 using test::TempDirectory;
+using test::xvfbInstalled;
 
 inline void writeExecutable(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path) << text;
@@ -38,32 +29,8 @@ inline void writeExecutable(const std::filesystem::path& path, const std::string
 // The Xvfb processes this test process started that are still running (not yet ended).
 inline std::vector<pid_t> runningXvfbChildren() {
   std::vector<pid_t> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    std::getline(stat, line);
-    // pid (comm) state ppid ...
-    const auto open = line.find('('), close = line.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) continue;
-    if (line.substr(open + 1, close - open - 1) != "Xvfb") continue;
-    std::istringstream rest(line.substr(close + 2));
-    char state = 0;
-    pid_t parent = 0;
-    rest >> state >> parent;
-    if (parent == ::getpid() && state != 'Z') found.push_back(std::atoi(name.c_str()));
-  }
+  for (const auto& child : test::runningChildrenNamed("Xvfb")) found.push_back(child.pid);
   return found;
-}
-
-// Whether `pid` runs: it exists and is not a zombie awaiting its parent.
-inline bool processRuns(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (pid <= 0 || !std::getline(stat, line)) return false;
-  const auto close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
 }
 
 // Shell text that leaves two processes outside the session's process group, as desktop sessions

@@ -77,15 +77,17 @@ TEST(QtMainQueueTest, DelaysAreKeptAndRepeatsStopWhenCancelledFromTheTaskOrAnoth
   EXPECT_EQ(repeats, 3);
 }
 
-TEST(QtMainQueueTest, TasksStillQueuedWhenTheQueueGoesDoNotRun) {
-  bool ran = false, later = false;
+TEST(QtMainQueueTest, TasksStillWaitingWhenTheQueueGoesDoNotRun) {
+  bool ran = false, timerMade = false, later = false;
   {
     QtMainQueue queue;
+    queue.postDelayed(5ms, [&] { ran = true; });
+    queue.post([&] { timerMade = true; });
+    ASSERT_TRUE(processUntil([&] { return timerMade; }));
     queue.post([&] { ran = true; });
-    queue.postDelayed(1ms, [&] { ran = true; });
   }
   QtMainQueue witness;  // its later task marks when both would have run
-  witness.postDelayed(10ms, [&] { later = true; });
+  witness.postDelayed(30ms, [&] { later = true; });
   ASSERT_TRUE(processUntil([&] { return later; }));
   EXPECT_FALSE(ran);
 }

@@ -26,10 +26,7 @@ const RemoteViewport kViewport = RemoteViewport::fitted({1920, 1080}, {800, 600}
 
 class RemoteInputMapperTest : public testing::Test {
  protected:
-  void SetUp() override {
-    client.streaming();
-    client.setInputEnabled(true);
-  }
+  void SetUp() override { client.streaming(), client.setInputEnabled(true); }
   Outcome press(quint32 code, Qt::KeyboardModifiers modifiers = {}, bool repeat = false) {
     return mapper.keyPress(QKeyEvent(QEvent::KeyPress, 0, modifiers, code, 0, 0, {}, repeat));
   }
@@ -50,17 +47,13 @@ class RemoteInputMapperTest : public testing::Test {
   // What went out, as "kind key flags" or "kind button x,y" lines; forgets it.
   Lines sent() {
     Lines lines;
-    for (const RemoteInput& in : client.sent) {
+    for (const RemoteInput& in : std::exchange(client.sent, {})) {
       std::ostringstream line;
       line << rawValue(in.kind) << ' ';
-      if (in.kind <= RemoteInput::Kind::flags) {
-        line << in.key << ' ' << std::hex << in.flags;
-      } else {
-        line << in.button << ' ' << in.x << ',' << in.y;
-      }
+      in.kind <= RemoteInput::Kind::flags ? line << in.key << ' ' << std::hex << in.flags
+                                          : line << in.button << ' ' << in.x << ',' << in.y;
       lines.push_back(line.str());
     }
-    client.sent.clear();
     return lines;
   }
 
@@ -178,8 +171,7 @@ TEST_F(RemoteInputMapperTest, ClickCountsFollowTheDoubleClickIntervalAndDistance
 TEST_F(RemoteInputMapperTest, WheelNotchesBecomeTheHostsPixelsPerClickAndTouchpadPhasesMap) {
   auto scroll = [&](QPoint pixels, QPoint angle, Qt::ScrollPhase phase) {
     mapper.wheel(QWheelEvent({400, 300}, {}, pixels, angle, {}, {}, phase, false), kViewport);
-    const RemoteInput in = client.sent.at(0);
-    client.sent.clear();
+    const RemoteInput in = std::exchange(client.sent, {}).at(0);
     return std::tuple{in.scrollX, in.scrollY, in.scrollPhase, in.momentumPhase};
   };
   const double click = kScrollPixelsPerWheelClick;

@@ -122,34 +122,39 @@ class HostView final : public QWidget {
     std::vector<AddressLine> lines;
   };
 
+  // The frame, the identity header and the redraw (HostView.cpp).
   QWidget* buildSidebar();
   QWidget* buildMainColumn();
   void rebuildContent();
   QWidget* identity();
+  void render();
+  // The overview's panels; the actions row and the usage notes appear on other sections too
+  // (HostOverviewSection.cpp).
   QWidget* actions();
-  QWidget* serverAddresses();
-  void rebuildAddressLines();
   QWidget* hostStates();
   QWidget* connectionSetup();
   QWidget* guidance();
-  QWidget* network();
-  QWidget* desktopSession();
-  QWidget* connectionKey();
-  QWidget* requiredPermissions();
-  QWidget* permissionSetup();
   QPushButton* checkRequirementsButton();
-
-  void restore();
-  void render();
   QString sessionText() const;
   void startOrStop();
   void checkRequirements();
+  // The server addresses and their export (HostAddressPanel.cpp).
+  QWidget* serverAddresses();
+  void rebuildAddressLines();
+  void copyAddress(const HostNetworkAddress& address);
+  // Port, session and key, and what of them is kept across runs (HostConnectionSection.cpp).
+  QWidget* network();
+  QWidget* desktopSession();
+  QWidget* connectionKey();
+  void restore();
   void copyKey();
   void newKey();
-  void copyAddress(const HostNetworkAddress& address);
   void portEdited(const QString& text);
   void sessionEdited(const QString& text);
   void settingsSaved(const std::string& problem);
+  // HostPermissionsSection.cpp.
+  QWidget* requiredPermissions();
+  QWidget* permissionSetup();
 
   RemoteHost& host_;
   Options options_;

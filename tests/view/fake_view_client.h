@@ -7,9 +7,9 @@
 
 namespace veltra::test {
 
-// A client session as the view sees it, with RemoteClient's rules for input: capture turns on only
-// while connected with a picture, and input goes out only while it is on and valid. Records what
-// the view asked of it.
+// A client session as the view sees it, with RemoteClient's rules for input: capture turns on
+// only while connected with a picture, input goes out only while it is on and valid. Records
+// what the view asked of it.
 class FakeViewClient final : public RemoteViewClient {
  public:
   bool connected() const override { return connected_; }
@@ -17,7 +17,7 @@ class FakeViewClient final : public RemoteViewClient {
   void setInputEnabled(bool enabled) override {
     inputEnabled_ = enabled && connected_ && hasPicture_;
     requests.push_back(enabled);
-    if (!inputEnabled_) ++releases;
+    releases += !inputEnabled_;  // each sends releaseInput on a real connection
   }
   void send(const RemoteInput& input) override {
     if (inputEnabled_ && input.isValid()) sent.push_back(input);
@@ -25,15 +25,11 @@ class FakeViewClient final : public RemoteViewClient {
   void recordPresentation() override { ++presentations; }
 
   // A connected session whose first picture has arrived.
-  void streaming() {
-    connected_ = true;
-    hasPicture_ = true;
-  }
+  void streaming() { connected_ = hasPicture_ = true; }
   void setConnected(bool connected) { connected_ = connected; }
 
   std::vector<RemoteInput> sent;
   std::vector<bool> requests;
-  // setInputEnabled calls that left input off: each sends releaseInput on a real connection.
   int releases = 0;
   int presentations = 0;
 

@@ -1,0 +1,390 @@
+// The host window on a real RemoteHost as a user meets it, the profile export through its save
+// dialog, and the interface addresses it lists.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sys/stat.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QClipboard>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QTest>
+#include <QTimer>
+#include <fstream>
+
+#include "VeltraHostApp/HostProfileExport.h"
+#include "VeltraHostApp/HostWindow.h"
+#include "host/RemoteHost.h"
+#include "host/host_test_support.h"
+#include "protocol/KeyFile.h"
+#include "protocol/RemoteConnectionProfile.h"
+#include "qt/QtMainQueue.h"
+#include "view/view_test_support.h"
+
+namespace veltra::test {
+namespace {
+
+// The real window on a host with faked system parts; what it keeps on disk goes to a folder of the
+// test's own.
+class HostWindowTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    ::setenv("XDG_CONFIG_HOME", config_.path().c_str(), 1);
+    makeHost();
+  }
+  void TearDown() override {
+    window_.reset();
+    if (client_) client_->cancel();
+    if (host_->running() || host_->stopping()) host_->stop();
+    while (!record_->heldCompletions.empty()) completeHeldDisplay();
+    processUntil([&] { return !host_->stopping(); });
+    host_.reset();
+    QApplication::processEvents();  // tasks the host left find it gone
+    ::unsetenv("XDG_CONFIG_HOME");
+  }
+  void makeHost() {
+    host_ = std::make_unique<RemoteHost>(main_, std::make_unique<FakeHostPlatform>(main_, record_));
+    host_->setPort(freePort());
+  }
+  void openWindow(HostView::Options options = {}) {
+    options.addresses = [this] { return addresses_; };
+    window_ = std::make_unique<HostWindow>(*host_, std::move(options));
+    window_->show();
+    QApplication::processEvents();
+  }
+  // A new window on a new, stopped host, as after a quit: only what the window kept comes back.
+  void relaunch(HostView::Options options = {}) {
+    window_.reset();
+    makeHost();
+    openWindow(std::move(options));
+  }
+  void show(HostSection section) {
+    window_->view().setSection(section);
+    QApplication::processEvents();
+  }
+  // The visible buttons with this text, or widgets with this accessible name (a value label
+  // takes its row's); the one of them, or null.
+  template <typename T = QAbstractButton>
+  std::vector<T*> visible(const QString& name) {
+    std::vector<T*> found;
+    for (T* w : window_->findChildren<T*>()) {
+      const QString& key = std::is_same_v<T, QAbstractButton> ? w->text() : w->accessibleName();
+      if (w->isVisibleTo(window_.get()) && key == name) found.push_back(w);
+    }
+    return found;
+  }
+  int count(const QString& text) { return int(visible(text).size()); }
+  QAbstractButton* button(const QString& text) { return one(visible(text)); }
+  template <typename T = QLabel>
+  T* named(const QString& name) {
+    return one(visible<T>(name));
+  }
+  template <typename T>
+  static T* one(const std::vector<T*>& found) {
+    return found.size() == 1 ? found.front() : nullptr;
+  }
+  QLabel* label(const char* objectName) { return window_->findChild<QLabel*>(objectName); }
+  void click(const QString& text) {
+    QAbstractButton* target = button(text);
+    ASSERT_TRUE(target && target->isEnabled()) << text.toStdString();
+    target->click();
+    QApplication::processEvents();
+  }
+  // A client that authenticates with the host's key and leaves the host connected.
+  void connectClient() {
+    auto ready = std::make_shared<std::atomic<bool>>(false);
+    client_ = RemoteConnection::client("127.0.0.1", host_->port(),
+                                       RemoteAuthentication::secret(host_->connectionKey()));
+    client_->onReady = [ready] { *ready = true; };
+    client_->start();
+    ASSERT_TRUE(processUntil([&] { return *ready && host_->connected(); })) << host_->status();
+  }
+  void completeHeldDisplay() {
+    auto completion = std::move(record_->heldCompletions.front());
+    record_->heldCompletions.erase(record_->heldCompletions.begin());
+    completion(std::make_unique<FakeDisplay>(record_->nextDisplayID++, record_), {});
+  }
+
+  TempDirectory config_;
+  QtMainQueue main_;
+  std::shared_ptr<PlatformRecord> record_ = std::make_shared<PlatformRecord>();
+  std::unique_ptr<RemoteHost> host_;
+  std::unique_ptr<HostWindow> window_;
+  std::unique_ptr<RemoteConnection> client_;
+  std::vector<HostNetworkAddress> addresses_ = {{"eth0", "192.168.1.20"}};
+};
+
+struct Expected {
+  const char* startStop;
+  bool startStopEnabled, disconnectEnabled;
+  bool editable;  // port field, "New Key", "Check Requirements"
+  const char* word;
+  const char* clients;
+};
+
+// One state's rules on every section that shows them, ending on the overview.
+void expectState(HostWindowTest& t, const Expected& expected) {
+  SCOPED_TRACE(expected.word);
+  t.show(HostSection::permissions);
+  EXPECT_EQ(t.button("Check Requirements")->isEnabled(), expected.editable);
+  t.show(HostSection::connection);
+  ASSERT_TRUE(t.button(expected.startStop));
+  EXPECT_EQ(t.button(expected.startStop)->isEnabled(), expected.startStopEnabled);
+  EXPECT_EQ(t.named<QLineEdit>("TCP port")->isEnabled(), expected.editable);
+  EXPECT_EQ(t.button("New Key")->isEnabled(), expected.editable);
+  t.show(HostSection::host);
+  EXPECT_EQ(t.button(expected.startStop)->isEnabled(), expected.startStopEnabled);
+  EXPECT_EQ(t.button("Disconnect Client")->isEnabled(), expected.disconnectEnabled);
+  EXPECT_EQ(t.button("Check Requirements")->isEnabled(), expected.editable);
+  for (const char* name : {"sidebarStatus", "identityStatus"}) {
+    EXPECT_EQ(t.label(name)->text(), expected.word);
+  }
+  EXPECT_EQ(t.named("Service")->text(), expected.word);
+  EXPECT_EQ(t.label("sidebarClients")->text(), expected.clients);
+}
+
+TEST_F(HostWindowTest, ActionsFollowTheHostThroughStoppedListeningConnectedAndStopping) {
+  openWindow();
+  expectState(*this, {"Start Hosting", true, false, true, "Stopped", "0 client"});
+  click("Start Hosting");
+  ASSERT_TRUE(host_->running()) << host_->status();
+  expectState(*this, {"Stop Hosting", true, false, false, "Listening", "0 client"});
+  connectClient();
+  expectState(*this, {"Stop Hosting", true, true, false, "Connected", "1 client"});
+  // A stop that waits for a session being configured stays "Stopping" meanwhile.
+  record_->holdDisplays = true;
+  client_->send(RemotePacket::configuration, RemoteConfiguration{1920, 1080, 60}.encodeJson());
+  ASSERT_TRUE(processUntil([&] { return !record_->heldCompletions.empty(); }));
+  click("Stop Hosting");
+  ASSERT_TRUE(host_->stopping());
+  expectState(*this, {"Start Hosting", false, false, false, "Stopping", "0 client"});
+  completeHeldDisplay();
+  ASSERT_TRUE(processUntil([&] { return !host_->stopping(); }));
+  expectState(*this, {"Start Hosting", true, false, true, "Stopped", "0 client"});
+  EXPECT_EQ(label("hostStatus")->text().toStdString(), host_->status());
+}
+
+TEST_F(HostWindowTest, CopyKeyStaysCopiedThroughRedrawsUntilNewKeyReplacesTheKey) {
+  openWindow();
+  click("Open Connection Settings");
+  const std::string first = host_->connectionKey();
+  click("Copy Key");
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), first);
+  host_->setPort(4567);  // a redraw
+  EXPECT_EQ(count("Copied"), 1);
+  click("New Key");
+  EXPECT_EQ(count("Copy Key"), 1);
+  EXPECT_NE(host_->connectionKey(), first);
+  QLineEdit* field = named<QLineEdit>("Connection key");
+  EXPECT_EQ(field->echoMode(), QLineEdit::Password);
+  EXPECT_TRUE(field->isReadOnly());
+  EXPECT_EQ(field->text().toStdString(), host_->connectionKey());
+}
+
+TEST_F(HostWindowTest, ACopiedAddressResetsWhenThePollFindsAChangedListAndOnlyThen) {
+  addresses_ = {{"eth0", "192.168.1.20"}, {"docker0", "172.17.0.1"}};
+  HostView::Options options;
+  options.addressPoll = 20ms;
+  openWindow(options);
+  visible("Copy Address").front()->click();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "192.168.1.20");
+  window_->view().refreshPermissions();  // the same list
+  EXPECT_EQ(count("Copied"), 1);
+  host_->setPort(4567);  // each line names the port the host listens on
+  const auto labels = window_->findChildren<QLabel*>();
+  EXPECT_EQ(std::count_if(labels.begin(), labels.end(),
+                          [](QLabel* l) { return l->text() == "eth0 · TCP 4567"; }),
+            1);
+  addresses_.push_back({"wlp2s0", "192.168.1.31"});
+  ASSERT_TRUE(processUntil([&] { return count("Copy Address") == 3; }));
+  addresses_.clear();
+  ASSERT_TRUE(processUntil([&] { return count("Copy Address") == 0; }));
+  EXPECT_EQ(count("Export JSON"), 0);
+}
+
+TEST_F(HostWindowTest, RequirementsAreReadAgainOnlyWhenAsked) {
+  record_->screenPermission = false;
+  openWindow();
+  EXPECT_EQ(named("Virtual display (Xvfb)")->text(), "Permission required");
+  EXPECT_EQ(named("Remote input (XTEST)")->text(), "Allowed");
+  record_->screenPermission = true;
+  record_->inputPermission = false;
+  show(HostSection::permissions);
+  EXPECT_EQ(named("Virtual display (Xvfb)")->text(), "Not allowed");
+  click("Refresh Status");
+  EXPECT_EQ(named("Virtual display (Xvfb)")->text(), "Allowed");
+  EXPECT_EQ(named("Remote input (XTEST)")->text(), "Not allowed");
+}
+
+TEST_F(HostWindowTest, PortSessionAndKeyAreKeptForTheNextLaunchUnlessGivenForOneRun) {
+  host_->setPort(12345);
+  openWindow();
+  const std::string key = host_->connectionKey();
+  show(HostSection::connection);
+  QLineEdit* port = named<QLineEdit>("TCP port");
+  EXPECT_EQ(port->text(), "12345");  // no grouping
+  port->setFocus();
+  port->selectAll();
+  QTest::keyClick(port, Qt::Key_Backspace);  // no port: the host keeps its own
+  EXPECT_EQ(host_->port(), 12345);
+  emit port->editingFinished();
+  EXPECT_EQ(port->text(), "12345");
+  port->selectAll();
+  QTest::keyClicks(port, "23456");
+  // What an INI file would split or cut: a comma, an equals sign, a semicolon, quotes.
+  const QString command = "sh -c 'xterm; echo \"a,b=c\"'";
+  QTest::keyClicks(named<QLineEdit>("Desktop session command"), command);
+
+  HostView::Options once;
+  once.port = 4567;
+  once.sessionCommand = "none";
+  relaunch(once);
+  EXPECT_EQ(host_->port(), 4567);
+  EXPECT_EQ(named("Desktop session")->text(), "none (empty display)");
+  relaunch();
+  EXPECT_EQ(host_->port(), 23456);
+  EXPECT_EQ(host_->connectionKey(), key);
+  click("Start Hosting");
+  EXPECT_EQ(named("Desktop session")->text(), command);  // what the host runs
+  host_->stop();
+  show(HostSection::connection);
+  click("New Key");
+  EXPECT_EQ(readKeyFile(config_.path() / "veltra" / "host-key"), host_->connectionKey());
+}
+
+TEST_F(HostWindowTest, WithNowhereToKeepThingsTheWindowWorksInMemoryAndSaysWhy) {
+  std::ofstream(config_.path() / "veltra") << "a file where the folder should be";
+  openWindow();
+  EXPECT_TRUE(label("keyMessage")->text().startsWith("The connection key is not kept on disk"));
+  show(HostSection::connection);
+  QTest::keyClicks(named<QLineEdit>("Desktop session command"), "none");
+  EXPECT_TRUE(label("settingsMessage")->isVisibleTo(window_.get()));
+  click("Start Hosting");
+  EXPECT_TRUE(host_->running()) << host_->status();
+}
+
+TEST_F(HostWindowTest, EditMenuActsOnTheFocusedField) {
+  openWindow();
+  show(HostSection::connection);
+  QLineEdit* port = named<QLineEdit>("TCP port");
+  window_->activateWindow();
+  port->setFocus();
+  ASSERT_TRUE(processUntil([&] { return QApplication::focusWidget() == port; }));
+  auto trigger = [&](const QString& title) {
+    for (QAction* menu : window_->menuBar()->actions()) {
+      for (QAction* item : menu->menu()->actions()) {
+        if (item->text() == title) item->trigger();
+      }
+    }
+  };
+  trigger("Select All");
+  trigger("Copy");
+  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), std::to_string(host_->port()));
+  QGuiApplication::clipboard()->setText("4321");
+  trigger("Select All");
+  trigger("Paste");
+  EXPECT_EQ(host_->port(), 4321);
+}
+
+std::vector<std::string> entries(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Bytes contents(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(file), {});
+}
+
+mode_t mode(const fs::path& path) {
+  struct stat status {};
+  ::stat(path.c_str(), &status);
+  return status.st_mode & 07777;
+}
+
+TEST_F(HostWindowTest, ExportWritesWhereTheSaveDialogSaysOwnerOnlyAndShowsTheOutcome) {
+  TempDirectory folder;
+  const fs::path path = folder.path() / "veltra-connection.json";
+  fs::path chosen = folder.path() / "taken.json";  // a folder: the write fails; empty: the dialog
+  fs::create_directory(chosen);
+  HostView::Options options;
+  options.chooseExportPath = [&](QWidget* parent) {
+    return chosen.empty() ? runExportDialog(parent) : std::optional(chosen);
+  };
+  openWindow(options);
+  click("Export JSON");
+  EXPECT_TRUE(label("profileMessage")->text().endsWith(std::strerror(EISDIR)));
+
+  // Answers the save dialog once it is open, as the user would: a name, or nothing to cancel.
+  chosen.clear();
+  auto exportAs = [&](QString name) {
+    QTimer::singleShot(0, [&, name] {
+      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      ASSERT_TRUE(dialog && dialog->acceptMode() == QFileDialog::AcceptSave);
+      dialog->setDirectory(QString::fromStdString(folder.path().string()));
+      dialog->selectFile(name);
+      name.isEmpty() ? dialog->reject() : static_cast<QDialog*>(dialog)->accept();
+    });
+    click("Export JSON");
+  };
+  exportAs("veltra-connection.json");
+  const QString saved = label("profileMessage")->text();
+  const Bytes profile =
+      RemoteConnectionProfile("192.168.1.20", host_->port(), host_->connectionKey()).encoded();
+  EXPECT_EQ(contents(path), profile);
+  EXPECT_EQ(mode(path), 0600u);
+  host_->setConnectionKey(RemoteAuthentication::newKey());
+  exportAs({});
+  EXPECT_EQ(label("profileMessage")->text(), saved);
+  EXPECT_EQ(contents(path), profile);
+  // The failed write's temporary file is gone too.
+  EXPECT_EQ(entries(folder.path()),
+            (std::vector<std::string>{"taken.json", "veltra-connection.json"}));
+}
+
+using Entry = HostNetworkAddress::InterfaceEntry;
+
+// An entry as getifaddrs reports it: IPv4 or IPv6 by the address's form, none for "".
+Entry entry(const std::string& name, const std::string& address,
+            unsigned flags = IFF_UP | IFF_RUNNING) {
+  Entry e{name, flags, !address.empty()};
+  const bool v6 = address.find(':') != std::string::npos;
+  e.address.ss_family = v6 ? AF_INET6 : AF_INET;
+  void* at = v6 ? static_cast<void*>(&reinterpret_cast<sockaddr_in6*>(&e.address)->sin6_addr)
+                : &reinterpret_cast<sockaddr_in*>(&e.address)->sin_addr;
+  ::inet_pton(e.address.ss_family, address.c_str(), at);
+  e.length = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  return e;
+}
+
+std::vector<std::string> ids(const std::vector<Entry>& entries) {
+  std::vector<std::string> result;
+  for (const auto& a : HostNetworkAddress::fromInterfaces(entries)) result.push_back(a.id());
+  return result;
+}
+
+TEST(HostNetworkAddressTest, UsableIpv4OfLanInterfacesFirstThenTheRestEachOrderedByIdAsText) {
+  EXPECT_EQ(ids({entry("tun0", "10.8.0.2"), entry("docker0", "172.17.0.1"),
+                 entry("wlp2s0", "192.168.1.31"), entry("en10", "10.0.0.2"),
+                 entry("En1", "10.0.0.3"), entry("en0", "10.0.0.9"), entry("eth0", "10.0.0.5"),
+                 entry("en0", "10.0.0.12"), entry("en0", "10.0.0.12")}),
+            (std::vector<std::string>{"en0/10.0.0.12", "en0/10.0.0.12", "en0/10.0.0.9",
+                                      "en10/10.0.0.2", "eth0/10.0.0.5", "wlp2s0/192.168.1.31",
+                                      "En1/10.0.0.3", "docker0/172.17.0.1", "tun0/10.8.0.2"}));
+  // Loopback, link-local, 0.0.0.0, interfaces down, IPv6 and no address at all are left out.
+  EXPECT_EQ(ids({entry("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK), entry("eth0", "169.254.10.20"),
+                 entry("eth1", "0.0.0.0"), entry("eth2", "192.168.5.5", IFF_BROADCAST),
+                 entry("eth0", "fe80::1"), entry("eth0", "2001:db8::5"), entry("eth9", ""),
+                 entry("eth3", "192.168.5.6")}),
+            std::vector<std::string>{"eth3/192.168.5.6"});
+}
+
+}  // namespace
+}  // namespace veltra::test

@@ -1,11 +1,9 @@
 #pragma once
 
-// Real TCP on loopback for connection tests: an event recorder for RemoteConnection callbacks,
-// a blocking raw peer, and a relay that records (and can replay) the frames between two
-// connections.
+// Real TCP on loopback for connection tests: an event recorder for RemoteConnection callbacks
+// and a blocking raw peer.
 
 #include <asio.hpp>
-#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -69,28 +67,6 @@ class RawPeer {
  private:
   asio::io_context context_;
   asio::ip::tcp::socket socket_;
-};
-
-// Sits between a client and a host connection, forwarding both ways and recording frame sizes.
-// It can send one client-to-host frame twice (a replay by a man in the middle).
-class Relay {
- public:
-  explicit Relay(uint16_t targetPort, std::optional<size_t> duplicateClientFrame = std::nullopt);
-  ~Relay();
-  uint16_t port() const { return listener_.port(); }
-  std::vector<size_t> clientFrames();
-  std::vector<size_t> hostFrames();
-
- private:
-  void pump(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to, std::vector<size_t>& sizes,
-            std::optional<size_t> duplicate);
-
-  Listener listener_;
-  asio::io_context context_;
-  std::optional<asio::ip::tcp::socket> client_, host_;
-  std::mutex mutex_;
-  std::vector<size_t> clientFrames_, hostFrames_;
-  std::thread acceptor_, upstream_, downstream_;
 };
 
 }  // namespace veltra::test

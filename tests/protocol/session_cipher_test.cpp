@@ -23,8 +23,8 @@ using test::bytesOf;
 // `action` must throw `Error` (of `kind`, for a RemoteError; CipherError is a failed tag) and leave
 // `cipher`'s sequence where it was.
 template <class Error = RemoteError>
-void expectRefused(const SessionCipher& cipher, const std::function<void()>& action,
-                   std::optional<RemoteError::Kind> kind = std::nullopt) {
+void expectRefused(const SessionCipher& cipher, std::optional<RemoteError::Kind> kind,
+                   const std::function<void()>& action) {
   const uint64_t before = cipher.sequence();
   try {
     action();
@@ -55,11 +55,9 @@ TEST_F(SessionCipherTest, RecordsCarryTheSequenceAndOpenOnlyOnceAndInOrder) {
   EXPECT_EQ(Bytes(second.begin(), second.begin() + 8), (Bytes{0, 0, 0, 0, 0, 0, 0, 1}));
   EXPECT_EQ(first.size(), SessionCipher::kOverhead + 5);
 
-  expectRefused(
-      receiver_, [&] { receiver_.open(second); }, RemoteError::Kind::authentication);
+  expectRefused(receiver_, RemoteError::Kind::authentication, [&] { receiver_.open(second); });
   EXPECT_EQ(receiver_.open(first), bytesOf("first"));
-  expectRefused(
-      receiver_, [&] { receiver_.open(first); }, RemoteError::Kind::authentication);
+  expectRefused(receiver_, RemoteError::Kind::authentication, [&] { receiver_.open(first); });
   EXPECT_EQ(receiver_.open(second), bytesOf("second!"));
 
   // Moving the cipher (as its owner does into an optional) keeps the stream going.
@@ -109,28 +107,27 @@ TEST(RandomNonceTest, DistinctAcrossBatchesAndInAForkedChild) {
 TEST_F(SessionCipherTest, ShortRecordsAnyFlippedBitAndTheOtherDirectionFail) {
   const Bytes record = sender_.seal(bytesOf("hello"));
   for (size_t length : {size_t{0}, size_t{8}, SessionCipher::kOverhead - 1}) {
-    expectRefused(
-        receiver_, [&] { receiver_.open(ByteView(record).first(length)); },
-        RemoteError::Kind::invalidPacket);
+    expectRefused(receiver_, RemoteError::Kind::invalidPacket,
+                  [&] { receiver_.open(ByteView(record).first(length)); });
   }
   for (size_t bit = 0; bit < record.size() * 8; ++bit) {
     SCOPED_TRACE("bit " + std::to_string(bit));
     Bytes tampered = record;
     tampered[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
     if (bit < 64) {
-      expectRefused(
-          receiver_, [&] { receiver_.open(tampered); }, RemoteError::Kind::authentication);
+      expectRefused(receiver_, RemoteError::Kind::authentication,
+                    [&] { receiver_.open(tampered); });
       // Moved to the position it now names, it still fails: the sequence field is the AAD.
       receiver_.setSequenceForTesting(uint64_t{1} << (8 * (7 - bit / 8) + bit % 8));
     }
-    expectRefused<CipherError>(receiver_, [&] { receiver_.open(tampered); });
+    expectRefused<CipherError>(receiver_, std::nullopt, [&] { receiver_.open(tampered); });
     receiver_.setSequenceForTesting(0);
   }
   SessionCipher otherDirection = make(RemoteRole::client);
   SessionCipher otherExchange(secret_, clientNonce_, RemoteAuthentication::nonce(),
                               RemoteRole::host);
   for (SessionCipher* wrong : {&otherDirection, &otherExchange}) {
-    expectRefused<CipherError>(*wrong, [&] { wrong->open(record); });
+    expectRefused<CipherError>(*wrong, std::nullopt, [&] { wrong->open(record); });
   }
   EXPECT_EQ(receiver_.open(record), bytesOf("hello"));
 }
@@ -139,11 +136,10 @@ TEST_F(SessionCipherTest, SequenceLimitsAreKeptOnBothSides) {
   sender_.setSequenceForTesting(SessionCipher::kRecordLimit - 1);
   receiver_.setSequenceForTesting(SessionCipher::kRecordLimit - 1);
   EXPECT_EQ(receiver_.open(sender_.seal(bytesOf("last"))), bytesOf("last"));
-  expectRefused(
-      sender_, [&] { sender_.seal(bytesOf("one more")); }, RemoteError::Kind::unavailable);
-  expectRefused(
-      sender_, [&] { sender_.sealFrame(rawValue(RemotePacket::ping), {}); },
-      RemoteError::Kind::unavailable);
+  expectRefused(sender_, RemoteError::Kind::unavailable,
+                [&] { sender_.seal(bytesOf("one more")); });
+  expectRefused(sender_, RemoteError::Kind::unavailable,
+                [&] { sender_.sealFrame(rawValue(RemotePacket::ping), {}); });
 
   // A correctly sealed record at the last number, built by hand since no sender goes there:
   // opening it would wrap the counter.
@@ -153,8 +149,7 @@ TEST_F(SessionCipherTest, SequenceLimitsAreKeptOnBothSides) {
   const std::span<uint8_t> body(record);
   aead.seal(crypto::AesGcm256::Nonce(record.data() + 8, 12), body.first(8), {}, {}, {},
             body.last<16>());
-  expectRefused(
-      receiver_, [&] { receiver_.open(record); }, RemoteError::Kind::unavailable);
+  expectRefused(receiver_, RemoteError::Kind::unavailable, [&] { receiver_.open(record); });
 }
 
 TEST_F(SessionCipherTest, SealFrameIsALengthPrefixedRecordOfTypeAndPayloadWithinTheFrameLimit) {
@@ -171,9 +166,8 @@ TEST_F(SessionCipherTest, SealFrameIsALengthPrefixedRecordOfTypeAndPayloadWithin
       sender_.sealFrame(rawValue(RemotePacket::videoFrame), ByteView(big).first(big.size() - 1));
   EXPECT_EQ(largest.size(), 4 + size_t{PacketFramer::maximumSize});
   EXPECT_EQ(receiver_.open(ByteView(largest).subspan(4)).size(), big.size());
-  expectRefused(
-      sender_, [&] { sender_.sealFrame(rawValue(RemotePacket::videoFrame), big); },
-      RemoteError::Kind::invalidPacket);
+  expectRefused(sender_, RemoteError::Kind::invalidPacket,
+                [&] { sender_.sealFrame(rawValue(RemotePacket::videoFrame), big); });
 }
 
 }  // namespace

@@ -2,13 +2,12 @@
 // payload. Besides not crashing, each decoder must agree with its own encoder.
 
 #include <cmath>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <tuple>
 
+#include "fuzz_support.h"
 #include "protocol/Heartbeat.h"
 #include "protocol/RemoteConfiguration.h"
 #include "protocol/RemoteError.h"
@@ -19,47 +18,41 @@
 namespace {
 
 using namespace veltra;
+using fuzz::check;
 
-void check(bool condition) {
-  if (!condition) std::abort();
+// What the decoder makes of `payload`, or nothing when it refuses it.
+template <class Payload>
+std::optional<Payload> decoded(ByteView payload) {
+  try {
+    return Payload::decodeJson(payload);
+  } catch (const JsonError&) {
+    return std::nullopt;
+  }
 }
 
 void configuration(ByteView payload) {
-  RemoteConfiguration decoded;
-  try {
-    decoded = RemoteConfiguration::decodeJson(payload);
-  } catch (const JsonError&) {
-    return;
+  if (const auto decoded = ::decoded<RemoteConfiguration>(payload)) {
+    check(RemoteConfiguration::decodeJson(decoded->encodeJson()) == *decoded);
   }
-  check(RemoteConfiguration::decodeJson(decoded.encodeJson()) == decoded);
 }
 
 void videoFormat(ByteView payload) {
-  VideoFormat decoded;
-  try {
-    decoded = VideoFormat::decodeJson(payload);
-  } catch (const JsonError&) {
-    return;
+  if (const auto decoded = ::decoded<VideoFormat>(payload)) {
+    const VideoFormat again = VideoFormat::decodeJson(decoded->encodeJson());
+    check(std::tie(again.sps, again.pps, again.width, again.height) ==
+          std::tie(decoded->sps, decoded->pps, decoded->width, decoded->height));
   }
-  const VideoFormat again = VideoFormat::decodeJson(decoded.encodeJson());
-  check(again.sps == decoded.sps && again.pps == decoded.pps && again.width == decoded.width &&
-        again.height == decoded.height);
 }
 
 void input(ByteView payload) {
-  RemoteInput decoded;
-  try {
-    decoded = RemoteInput::decodeJson(payload);
-  } catch (const JsonError&) {
-    return;
-  }
+  const auto decoded = ::decoded<RemoteInput>(payload);
+  if (!decoded) return;
   // Decoded doubles are always finite, so every decoded input re-encodes, valid or not.
-  check(std::isfinite(decoded.x) && std::isfinite(decoded.y) && std::isfinite(decoded.scrollX) &&
-        std::isfinite(decoded.scrollY));
-  const RemoteInput again = RemoteInput::decodeJson(decoded.encodeJson());
-  check(again == decoded);
-  check(again.isValid() == decoded.isValid());
-  check(std::signbit(again.x) == std::signbit(decoded.x));
+  check(std::isfinite(decoded->x) && std::isfinite(decoded->y) && std::isfinite(decoded->scrollX) &&
+        std::isfinite(decoded->scrollY));
+  const RemoteInput again = RemoteInput::decodeJson(decoded->encodeJson());
+  check(again == *decoded && again.isValid() == decoded->isValid() &&
+        std::signbit(again.x) == std::signbit(decoded->x));
 }
 
 void ping(ByteView payload) {
@@ -70,7 +63,7 @@ void ping(ByteView payload) {
   check(std::isfinite(*seconds) && *roundTrip >= 0);
   const Bytes written = pingPayload(*seconds);
   const std::string_view text = asText(written);
-  check(text.find('.') != std::string_view::npos && text.find_first_of("eE") == text.npos);
+  check(text.find('.') != text.npos && text.find_first_of("eE") == text.npos);
   const std::optional<double> reread = parsePingPayload(written);
   check(reread && std::memcmp(&*reread, &*seconds, sizeof(double)) == 0);
 }
@@ -86,24 +79,7 @@ void failure(ByteView payload) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
-  const ByteView payload(data + 1, size - 1);
-  switch (data[0] % 5) {
-    case 0:
-      configuration(payload);
-      break;
-    case 1:
-      videoFormat(payload);
-      break;
-    case 2:
-      input(payload);
-      break;
-    case 3:
-      ping(payload);
-      break;
-    case 4:
-      failure(payload);
-      break;
-  }
+  constexpr void (*kDecoders[])(ByteView) = {configuration, videoFormat, input, ping, failure};
+  if (size > 0) kDecoders[data[0] % std::size(kDecoders)](ByteView(data + 1, size - 1));
   return 0;
 }

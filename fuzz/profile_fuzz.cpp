@@ -3,46 +3,35 @@
 // written layout is roomier than a compact input, and an address may be one character with
 // thousands of combining marks.
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <optional>
 #include <string_view>
 
+#include "fuzz_support.h"
 #include "protocol/RemoteConnectionProfile.h"
 #include "protocol/RemoteError.h"
 
-namespace {
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+using namespace veltra;
+using fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using veltra::RemoteConnectionProfile;
   std::optional<RemoteConnectionProfile> profile;
   try {
     profile = RemoteConnectionProfile::decode({data, size});
-  } catch (const veltra::JsonError&) {
+  } catch (const JsonError&) {
     return 0;
-  } catch (const veltra::RemoteError& error) {
-    check(error.kind() == veltra::RemoteError::Kind::unavailable);
+  } catch (const RemoteError& error) {
+    check(error.kind() == RemoteError::Kind::unavailable);
     return 0;
   }
   check(profile->validated() == *profile);
-  const veltra::Bytes file = profile->encoded();
+  const Bytes file = profile->encoded();
   check(profile->encoded() == file);
-  if (file.size() <= RemoteConnectionProfile::kMaximumFileSize) {
-    check(RemoteConnectionProfile::decode(file) == *profile);
-  } else {
-    try {
-      RemoteConnectionProfile::decode(file);
-      check(false);
-    } catch (const veltra::RemoteError& error) {
-      check(std::string_view(error.what()) == "Connection JSON is too large.");
-    }
+  try {
+    check(RemoteConnectionProfile::decode(file) == *profile &&
+          file.size() <= RemoteConnectionProfile::kMaximumFileSize);
+  } catch (const RemoteError& error) {
+    check(file.size() > RemoteConnectionProfile::kMaximumFileSize &&
+          std::string_view(error.what()) == "Connection JSON is too large.");
   }
   return 0;
 }

@@ -1,78 +1,64 @@
-// Drives a host-role and a client-role channel with arbitrary input. The input is a list of
-// operations: raw bytes straight to the channel (plaintext handshake, garbage, bad lengths), or
-// a record sealed by a real peer that completed the handshake, so that the session phase is
-// reached as well. The channels must never crash, and never deliver a packet type below 10.
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
+// Drives a host-role or a client-role channel with arbitrary input. The first byte picks the
+// role and whether a clean handshake with a real peer comes first; the rest is a list of
+// operations (op byte, length byte, bytes): raw bytes straight to the channel (plaintext
+// handshake, garbage, bad lengths) or, with an odd op once the peer is established, a record of
+// the type in the first byte sealed by that peer, so that the session phase is reached as well.
+// The channel must never crash, never deliver a packet type below 10, never write after it
+// failed, and be ready at most once.
 
+#include "fuzz_support.h"
 #include "protocol/RemotePacket.h"
 #include "protocol/SecureChannel.h"
 
 using namespace veltra;
+using fuzz::check;
 
 namespace {
 
 struct Sink final : SecureChannel::Sink {
   void write(Bytes frame) override { writes.push_back(std::move(frame)); }
   void ready() override { ++readyCount; }
-  void packet(RemotePacket type, Bytes) override {
-    if (rawValue(type) < kFirstSessionPacket) abort();
-    ++packets;
-  }
+  void packet(RemotePacket type, Bytes) override { check(rawValue(type) >= kFirstSessionPacket); }
   std::vector<Bytes> writes;
   int readyCount = 0;
-  int packets = 0;
 };
-
-SecretKey fixedKey() {
-  std::array<uint8_t, 32> bytes{};
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
-  return SecretKey(bytes);
-}
-
-Bytes fixedNonce(uint8_t fill) {
-  return Bytes(32, fill);
-}
-
-// Runs a clean handshake between `target` and a peer channel, both with fixed nonces.
-bool handshake(SecureChannel& target, SecureChannel& peer, Sink& targetSink, Sink& peerSink) {
-  SecureChannel& client = target.role() == RemoteRole::client ? target : peer;
-  SecureChannel& host = target.role() == RemoteRole::host ? target : peer;
-  Sink& clientSink = &client == &target ? targetSink : peerSink;
-  Sink& hostSink = &host == &target ? targetSink : peerSink;
-  client.transportReady(clientSink);
-  host.receive(clientSink.writes.back(), hostSink);
-  client.receive(hostSink.writes.back(), clientSink);
-  host.receive(clientSink.writes.back(), hostSink);
-  client.receive(hostSink.writes.back(), clientSink);
-  return client.established() && host.established();
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1) return 0;
-  const RemoteRole role = data[0] & 1 ? RemoteRole::host : RemoteRole::client;
-  const bool establishFirst = data[0] & 2;
-  const SecretKey key = fixedKey();
-  SecureChannel target(role, key,
-                       [role] { return fixedNonce(role == RemoteRole::client ? 1 : 2); });
-  SecureChannel peer(otherRole(role), key,
-                     [role] { return fixedNonce(role == RemoteRole::client ? 2 : 1); });
+  fuzz::Reader reader(ByteView(data, size));
+  if (reader.left() < 1) return 0;
+  const uint8_t setup = reader.byte();
+  const RemoteRole role = setup & 1 ? RemoteRole::host : RemoteRole::client;
+  std::array<uint8_t, 32> keyBytes{};
+  for (size_t i = 0; i < keyBytes.size(); ++i) keyBytes[i] = static_cast<uint8_t>(i);
+  const SecretKey key(keyBytes);
+  // Fixed nonces: 1s for the client, 2s for the host.
+  auto nonce = [](RemoteRole of) {
+    return [of] { return Bytes(32, of == RemoteRole::client ? 1 : 2); };
+  };
+  SecureChannel target(role, key, nonce(role));
+  SecureChannel peer(otherRole(role), key, nonce(otherRole(role)));
   Sink sink, peerSink;
-  if (establishFirst) {
-    if (!handshake(target, peer, sink, peerSink)) abort();
+  if (setup & 2) {
+    const bool client = role == RemoteRole::client;
+    SecureChannel& clientChannel = client ? target : peer;
+    SecureChannel& hostChannel = client ? peer : target;
+    Sink& clientSink = client ? sink : peerSink;
+    Sink& hostSink = client ? peerSink : sink;
+    clientChannel.transportReady(clientSink);
+    for (int step = 0; step < 2; ++step) {
+      hostChannel.receive(clientSink.writes.back(), hostSink);
+      clientChannel.receive(hostSink.writes.back(), clientSink);
+    }
+    check(target.established() && peer.established());
   } else if (role == RemoteRole::client) {
     target.transportReady(sink);
   }
 
-  size_t offset = 1;
-  while (offset + 2 <= size) {
-    const uint8_t op = data[offset];
-    const size_t length = std::min<size_t>(data[offset + 1], size - offset - 2);
-    const ByteView chunk(data + offset + 2, length);
-    offset += 2 + length;
+  while (reader.left() >= 2) {
+    const uint8_t op = reader.byte();
+    const ByteView chunk = reader.bytes(reader.byte());
     const size_t writesBefore = sink.writes.size();
     const bool wasFailed = target.failed();
     try {
@@ -82,10 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         target.receive(chunk, sink);
       }
     } catch (const std::exception&) {
-      if (!target.failed()) abort();
+      check(target.failed());
     }
-    if (wasFailed && sink.writes.size() != writesBefore) abort();  // nothing after a failure
+    check(!wasFailed || sink.writes.size() == writesBefore);
   }
-  if (sink.readyCount > 1) abort();
+  check(sink.readyCount <= 1);
   return 0;
 }

@@ -9,41 +9,17 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "codec/VideoDecoder.h"
+#include "fuzz_support.h"
 #include "protocol/RemoteError.h"
 #include "protocol/VideoFormat.h"
 
 namespace {
 
 using namespace veltra;
-
-void check(bool condition) {
-  if (!condition) std::abort();
-}
-
-class Reader {
- public:
-  explicit Reader(ByteView input) : input_(input) {}
-  bool empty() const { return input_.empty(); }
-  uint8_t byte() {
-    if (input_.empty()) return 0;
-    const uint8_t value = input_[0];
-    input_ = input_.subspan(1);
-    return value;
-  }
-  int u16() { return byte() << 8 | byte(); }
-  ByteView bytes(size_t count) {
-    const ByteView taken = input_.first(std::min(count, input_.size()));
-    input_ = input_.subspan(taken.size());
-    return taken;
-  }
-
- private:
-  ByteView input_;
-};
+using fuzz::check;
 
 void inspect(const RemoteFrame& frame) {
   check(frame.width() >= 1 && frame.width() <= 4096);
@@ -66,7 +42,7 @@ void inspect(const RemoteFrame& frame) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Reader reader(ByteView(data, size));
+  fuzz::Reader reader(ByteView(data, size));
   VideoDecoder decoder;
   decoder.onFrame = [](std::shared_ptr<const RemoteFrame> frame) {
     check(frame != nullptr);
@@ -75,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   decoder.onFailure = [](std::string message) {
     check(message.rfind("Video decode callback failed: -", 0) == 0);
   };
-  while (!reader.empty()) {
+  while (reader.left() > 0) {
     try {
       switch (reader.byte() % 4) {
         case 0:

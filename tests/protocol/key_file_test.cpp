@@ -4,9 +4,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <string>
 
-#include "host/x11_test_support.h"
+#include "harness/harness.h"
 #include "protocol/KeyFile.h"
 #include "protocol/RemoteAuthentication.h"
 #include "protocol/RemoteError.h"
@@ -22,28 +21,25 @@ mode_t modeOf(const fs::path& path) {
   return info.st_mode & 07777;
 }
 
-// A file that is not a key fails with its name in the message.
-class KeyFileRefuses : public testing::TestWithParam<std::optional<std::string>> {};
-
-TEST_P(KeyFileRefuses, WithAMessageNamingTheFile) {
-  TempDirectory scratch;
-  const fs::path path = scratch.path() / "host-key";
-  if (GetParam()) std::ofstream(path) << *GetParam();
-  try {
-    readKeyFile(path);
-    FAIL() << "accepted";
-  } catch (const RemoteError& error) {
-    EXPECT_NE(std::string(error.what()).find(path.string()), std::string::npos) << error.what();
+TEST(KeyFile, RefusesWhatIsNoKeyNamingTheFile) {
+  for (const std::optional<std::string>& content :
+       {std::optional<std::string>(), std::optional<std::string>(""),
+        std::optional<std::string>("c2hvcnQ="), std::optional(RemoteAuthentication::newKey() + "A"),
+        std::optional(std::string(8000, 'A'))}) {
+    test::TempDirectory scratch;
+    const fs::path path = scratch.path() / "host-key";
+    if (content) std::ofstream(path) << *content;
+    try {
+      readKeyFile(path);
+      ADD_FAILURE() << "accepted " << content.value_or("no file");
+    } catch (const RemoteError& error) {
+      EXPECT_NE(std::string(error.what()).find(path.string()), std::string::npos) << error.what();
+    }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(KeyFile, KeyFileRefuses,
-                         testing::Values(std::nullopt, std::string(), std::string("c2hvcnQ="),
-                                         RemoteAuthentication::newKey() + "A",
-                                         std::string(8000, 'A')));
-
 TEST(KeyFile, IsCreatedPrivateEvenUnderUmaskZeroKeptAndReadWithWhiteSpaceAround) {
-  TempDirectory scratch;
+  test::TempDirectory scratch;
   const mode_t previous = ::umask(0);
   const fs::path path = scratch.path() / "config" / "veltra" / "host-key";
   const std::string created = loadOrCreateKeyFile(path);

@@ -1,5 +1,8 @@
 #pragma once
 
+// Byte helpers and a recording channel sink shared by the protocol tests.
+
+#include <initializer_list>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -16,13 +19,29 @@ inline Bytes fromHex(std::string_view hex) {
   auto nibble = [](char c) -> uint8_t {
     if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
     if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
     throw std::invalid_argument("not hex");
   };
   Bytes out;
   for (size_t i = 0; i + 1 < hex.size(); i += 2) {
     out.push_back(static_cast<uint8_t>(nibble(hex[i]) << 4 | nibble(hex[i + 1])));
   }
+  return out;
+}
+
+inline Bytes bytesOf(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
+
+// first, first + 1, ... (wrapping), `count` bytes.
+inline Bytes counting(uint8_t first, size_t count) {
+  Bytes out(count);
+  for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(first + i);
+  return out;
+}
+
+inline Bytes concat(std::initializer_list<ByteView> parts) {
+  Bytes out;
+  for (ByteView part : parts) out.insert(out.end(), part.begin(), part.end());
   return out;
 }
 

@@ -25,6 +25,7 @@ TEST(ProgramFaults, TheStreamOutlivesACrashingSessionCommandButNotItsDisplay) {
   Program first = host.remote({"--seconds", "30"});
   ASSERT_TRUE(first.waitForLine(kConnected)) << joined(first.lines()) << first.errors();
   ASSERT_TRUE(waitUntil([&] { return fs::exists(crashed); }));
+  // Pictures keep coming after the crash: a statistics line printed since says so.
   EXPECT_TRUE(first.waitForLine([&, seen = 0u, before = first.lines().size()](auto& line) mutable {
     return ++seen > before && decodedSome(line);
   })) << joined(first.lines());

@@ -1,13 +1,12 @@
-// The programs' command lines as scripts and users meet them, and the host's options for running
-// as a service: a key that stays in a file, and the address it listens on.
+// The programs as scripts and users meet them first: help, version, and a clear refusal of
+// whatever cannot work.
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <cerrno>
 
-#include "host/x11_test_support.h"
 #include "programs/program_support.h"
-#include "protocol/KeyFile.h"
+#include "protocol/RemoteAuthentication.h"
 #include "support/Version.h"
 
 namespace veltra {
@@ -15,97 +14,85 @@ namespace {
 
 using namespace test;
 
-struct ProgramUnderTest {
-  const char* path;
-  std::string name;
-};
-
-class EveryProgram : public testing::TestWithParam<ProgramUnderTest> {};
+class EveryProgram : public testing::TestWithParam<const char*> {};
 
 TEST_P(EveryProgram, AnswersHelpAndVersionAndRefusesWhatItDoesNotKnow) {
-  const ProgramUnderTest& program = GetParam();
-  Program help(program.path, {"--help"});
-  EXPECT_EQ(help.waitForExit(), 0) << help.errors();
-  EXPECT_TRUE(help.errors().empty()) << help.errors();
-  EXPECT_NE(joined(help.lines()).find("usage: " + program.name), std::string::npos)
-      << joined(help.lines());
+  const std::string name = fs::path(GetParam()).filename();
+  Program help(GetParam(), {"--help"});
+  EXPECT_TRUE(help.waitForExit() == 0 && help.errors().empty()) << help.errors();
+  EXPECT_NE(joined(help.lines()).find("usage: " + name), std::string::npos);
 
-  Program version(program.path, {"--version"});
+  Program version(GetParam(), {"--version"});
   EXPECT_EQ(version.waitForExit(), 0) << version.errors();
-  EXPECT_EQ(version.lines(), std::vector<std::string>{program.name + " " + kVersion});
+  EXPECT_EQ(version.lines(), std::vector<std::string>{name + " " + kVersion});
 
-  Program unknown(program.path, {"--no-such-option=1"});
+  // What is wrong first, then how the program is used.
+  Program unknown(GetParam(), {"--no-such-option=1"});
   EXPECT_EQ(unknown.waitForExit(), 2);
   EXPECT_TRUE(unknown.lines().empty()) << joined(unknown.lines());
-  EXPECT_TRUE(unknown.errors().starts_with(program.name + ": ")) << unknown.errors();
-  EXPECT_NE(unknown.errors().find("--no-such-option"), std::string::npos) << unknown.errors();
+  const std::string& errors = unknown.errors();
+  EXPECT_TRUE(errors.starts_with(name + ": ") && errors.find("--no-such-option") != errors.npos &&
+              errors.find("\nusage: " + name) != errors.npos)
+      << errors;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Programs, EveryProgram,
-    testing::Values(ProgramUnderTest{VELTRA_HOST_PROGRAM, "veltra-host"},
-                    ProgramUnderTest{VELTRA_REMOTE_PROGRAM, "veltra-remote"},
-                    ProgramUnderTest{VELTRA_TEST_PATTERN_PROGRAM, "veltra-test-pattern"},
-                    ProgramUnderTest{VELTRA_HOSTILE_LOAD_PROGRAM, "veltra-hostile-load"},
-                    ProgramUnderTest{VELTRA_RELAY_PROGRAM, "veltra-relay"},
-                    ProgramUnderTest{VELTRA_INPUT_RECORDER_PROGRAM, "veltra-input-recorder"}));
+INSTANTIATE_TEST_SUITE_P(Programs, EveryProgram,
+                         testing::Values(VELTRA_HOST_PROGRAM, VELTRA_REMOTE_PROGRAM,
+                                         VELTRA_TEST_PATTERN_PROGRAM, VELTRA_HOSTILE_LOAD_PROGRAM,
+                                         VELTRA_RELAY_PROGRAM, VELTRA_INPUT_RECORDER_PROGRAM));
 
-TEST(Programs, HostWithoutADisplayAsksForHeadless) {
-  Program host(VELTRA_HOST_PROGRAM, {"--port", "9876"}, {},
-               {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
-  EXPECT_EQ(host.waitForExit(), 2);
-  EXPECT_NE(host.errors().find("--headless"), std::string::npos) << host.errors();
-}
-
-// The key is made once, used again by the next run and never shown: a client that holds the same
-// file streams from the second run.
-TEST(Programs, HostKeepsItsKeyInAPrivateFileAndNeverPrintsIt) {
-  if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
-  TempDirectory scratch;
-  const fs::path keyFile = scratch.path() / "config" / "veltra" / "host-key";
-  std::string key;
-  for (int run = 1; run <= 2; ++run) {
-    RunningHost host({}, kTestPattern, {"--key-file", keyFile.string()});
-    ASSERT_TRUE(host.listening()) << joined(host.program.lines()) << host.program.errors();
-    EXPECT_EQ(host.key, "from " + keyFile.string());
-    if (run == 1) key = readKeyFile(keyFile);
-    EXPECT_EQ(readKeyFile(keyFile), key);
-
-    if (run == 2) {
-      Program remote(VELTRA_REMOTE_PROGRAM,
-                     {"--headless", "--address=127.0.0.1", "--port", host.port,
-                      "--key-file=" + keyFile.string(), "--seconds", "3"});
-      EXPECT_EQ(remote.waitForExit(), 0) << joined(remote.lines()) << remote.errors();
-      EXPECT_TRUE(host.printed("Streaming 1920×1080 · requested 60 fps"))
-          << joined(host.program.lines());
-    }
-    host.program.signal(SIGINT);
-    EXPECT_EQ(host.program.waitForExit(), 0) << host.program.errors();
-    EXPECT_EQ(joined(host.program.lines()).find(key), std::string::npos);
-    EXPECT_EQ(host.program.errors().find(key), std::string::npos);
-  }
-}
-
-// Bound to 127.0.0.1, the host answers there and not on another loopback address, which a host
-// on every interface would answer too.
-TEST(Programs, HostListensOnlyOnTheAddressItIsBoundTo) {
-  if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
-  RunningHost host({}, "", {"--bind", "127.0.0.1"});
-  ASSERT_TRUE(host.listening()) << joined(host.program.lines()) << host.program.errors();
-  const auto connects = [&](const char* address) {
-    asio::io_context context;
-    asio::ip::tcp::socket socket(context);
-    asio::error_code error;
-    socket.connect({asio::ip::make_address(address), uint16_t(std::stoi(host.port))}, error);
-    return !error;
+// What cannot work ends the program with its reason: options that make no sense together with
+// exit code 2 and one line on standard error before anything starts; a port that is taken or
+// refuses with exit code 1 and the system's words as the last status line.
+TEST(Programs, WhatCannotWorkEndsTheProgramWithItsReason) {
+  struct Case {
+    std::vector<std::string> command;
+    std::string problem;
+    int code = 2;
+    std::vector<std::string> environment = {};
   };
-  EXPECT_TRUE(connects("127.0.0.1"));
-  EXPECT_FALSE(connects("127.0.0.2"));
-
-  // Not an address: refused before anything starts.
-  Program malformed(VELTRA_HOST_PROGRAM, {"--headless", "--session", "none", "--bind", "lan"});
-  EXPECT_EQ(malformed.waitForExit(), 2);
-  EXPECT_NE(malformed.errors().find("--bind"), std::string::npos) << malformed.errors();
+  asio::io_context context;
+  asio::ip::tcp::acceptor taken(context, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0));
+  const std::string remote = VELTRA_REMOTE_PROGRAM, host = VELTRA_HOST_PROGRAM;
+  const std::vector<Case> cases = {
+      {{remote, "--address", "127.0.0.1", "--key-file", "-"}, "--address needs --headless"},
+      {{remote, "--connect"}, "--connect needs a profile"},
+      {{remote, "--headless", "--profile", "h.json", "--address", "127.0.0.1", "--key-file", "-"},
+       "either --profile or --address"},
+      {{remote, "--headless", "--address", "::1", "--key-file", "-", "--mode", "1280x720@60"},
+       "--mode: 1280x720@60 is not"},
+      {{remote, "--headless", "--address", "127.0.0.1"}, "--address needs --key-file"},
+      {{remote, "--headless", "--address", "::1", "--key-file", "-", "--warm-up", "2"},
+       "--warm-up needs --latency"},
+      {{remote, "--headless", "host.json"}, "PROFILE.json is for the window"},
+      {{host, "--headless", "--port", "abc"}, "--port: abc is not"},
+      {{host, "--key-file", "key"}, "--key-file needs --headless"},
+      {{host, "--headless", "--session", "none", "--bind", "lan"}, "--bind takes an IP address"},
+      {{host}, "no display", 2, {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="}},
+      {{host, "--headless", "--session", "none", "--port",
+        std::to_string(taken.local_endpoint().port())},
+       std::strerror(EADDRINUSE),
+       1},
+      // Nobody listens on a port just handed back to the kernel.
+      {{remote, "--headless", "--address", "127.0.0.1", "--port", std::to_string(freePort()),
+        "--key-file", "-"},
+       std::strerror(ECONNREFUSED),
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(joined(c.command));
+    Program program(c.command.front(), {c.command.begin() + 1, c.command.end()},
+                    RemoteAuthentication::newKey() + "\n", c.environment);
+    EXPECT_EQ(program.waitForExit(), c.code);
+    const std::string output = joined(program.lines()), errors = program.errors();
+    if (c.code == 1) {
+      EXPECT_TRUE(output.ends_with(c.problem + "\n")) << output << errors;
+      continue;
+    }
+    EXPECT_TRUE(output.empty()) << output;
+    EXPECT_TRUE(errors.starts_with(fs::path(c.command.front()).filename().string() + ": "));
+    EXPECT_NE(errors.substr(0, errors.find('\n')).find(c.problem), std::string::npos) << errors;
+  }
 }
 
 }  // namespace

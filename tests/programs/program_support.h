@@ -1,106 +1,80 @@
 #pragma once
 
-// Running the programs as a user does, for the tests that watch them from outside: a process
-// with its output collected, and what /proc tells about it and its children.
+// The programs as a user runs them: a headless host on a fresh port, a remote connected to it,
+// and what the host started for its session.
 
-#include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <cerrno>
-#include <chrono>
-#include <cstdint>
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <optional>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "harness/processes.h"
 
-extern char** environ;
-
 namespace veltra::test {
 
-// Width and height from a PNG's IHDR chunk, which must come first; nothing if it is not a PNG.
-inline std::optional<std::pair<uint32_t, uint32_t>> pngSize(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  unsigned char header[24] = {};
-  if (!file.read(reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
-  static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  if (std::memcmp(header, kSignature, 8) != 0 || std::memcmp(header + 12, "IHDR", 4) != 0) {
-    return std::nullopt;
-  }
-  auto bigEndian = [&](int at) {
-    return uint32_t{header[at]} << 24 | uint32_t{header[at + 1]} << 16 |
-           uint32_t{header[at + 2]} << 8 | uint32_t{header[at + 3]};
-  };
-  return std::pair{bigEndian(16), bigEndian(20)};
-}
-
-// N from a "decoded N fps · rtt M ms" line of the remote's statistics, or nothing for any other
-// line.
-inline std::optional<int> decodedRate(const std::string& line) {
-  int rate = 0, end = -1;
-  if (std::sscanf(line.c_str(), "decoded %d fps · rtt %*s ms%n", &rate, &end) != 1 ||
-      end != static_cast<int>(line.size())) {
-    return std::nullopt;
-  }
-  return rate;
-}
-
-// The test pattern as a host's --session.
 inline const std::string kTestPattern = "'" + std::string(VELTRA_TEST_PATTERN_PROGRAM) + "'";
+inline const std::string kConnected = "Connected · 1920×1080 · target 60 fps";
 
-// A host listening on a fresh port, its key read from its first line. `prefix` is a command that
-// runs it (setpriv, to run it as another user); `session` its --session, none if empty; `extra`
-// more of its options. With --key-file among them, `key` is "from FILE", as the host says.
+// Runs `command`: the program, then its arguments.
+inline Program run(const std::vector<std::string>& command, const std::string& input = {}) {
+  return Program(command.front(), std::vector<std::string>(command.begin() + 1, command.end()),
+                 input);
+}
+
+inline std::vector<std::string> concat(std::vector<std::string> head,
+                                       const std::vector<std::string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+// Whether `line` is the remote's statistics line with pictures decoded ("decoded N fps · …").
+inline bool decodedSome(const std::string& line) {
+  int rate = 0;
+  return std::sscanf(line.c_str(), "decoded %d fps", &rate) == 1 && rate > 0;
+}
+
+// A headless host listening on a fresh port, its key read from its first line. `command` runs it
+// (setpriv, to run it as another user); `session` is its --session, none if empty; `extra` more
+// of its options. With --key-file among them, `key` is "from FILE", as the host says.
 struct RunningHost {
   std::string port = std::to_string(freePort());
   Program program;
   std::string key;
 
-  explicit RunningHost(const std::vector<std::string>& prefix = {},
+  explicit RunningHost(const std::vector<std::string>& command = {},
                        const std::string& session = kTestPattern,
                        const std::vector<std::string>& extra = {})
-      : program(prefix.empty() ? VELTRA_HOST_PROGRAM : prefix.front(),
-                arguments(prefix, session, extra)) {
+      : program(run(concat(concat(command, {VELTRA_HOST_PROGRAM, "--headless", "--port", port,
+                                            "--session", session.empty() ? "none" : session}),
+                           extra))) {
     if (auto line = program.waitForLine(
             [](const std::string& text) { return text.starts_with("Connection key: "); })) {
       key = line->substr(std::strlen("Connection key: "));
     }
   }
 
-  std::vector<std::string> arguments(const std::vector<std::string>& prefix,
-                                     const std::string& session,
-                                     const std::vector<std::string>& extra) const {
-    std::vector<std::string> all(prefix.empty() ? prefix.begin() : prefix.begin() + 1,
-                                 prefix.end());
-    if (!prefix.empty()) all.push_back(VELTRA_HOST_PROGRAM);
-    for (const char* argument : {"--headless", "--port"}) all.push_back(argument);
-    all.push_back(port);
-    all.push_back("--session");
-    all.push_back(session.empty() ? "none" : session);
-    all.insert(all.end(), extra.begin(), extra.end());
-    return all;
-  }
-
   bool listening() {
     return !key.empty() &&
            program.waitForLine("Listening on port " + port + " · LAN / private network");
   }
-  bool printed(const std::string& line) { return program.waitForLine(line).has_value(); }
+
+  // A headless remote of this host, the key on its standard input.
+  Program remote(const std::vector<std::string>& extra) const {
+    return run(concat({VELTRA_REMOTE_PROGRAM, "--headless", "--address", "127.0.0.1", "--port",
+                       port, "--key-file", "-"},
+                      extra),
+               key + "\n");
+  }
 };
+
+// The folder of the display server `host` started: where its -auth file is.
+inline std::optional<fs::path> displayFolder(pid_t host) {
+  for (const ProcessRecord& server : runningChildrenNamed("Xvfb", host)) {
+    const auto& arguments = server.arguments;
+    const auto auth = std::find(arguments.begin(), arguments.end(), "-auth");
+    if (auth != arguments.end() && std::next(auth) != arguments.end()) {
+      return fs::path(*std::next(auth)).parent_path();
+    }
+  }
+  return std::nullopt;
+}
 
 }  // namespace veltra::test

@@ -16,7 +16,7 @@
 namespace veltra {
 namespace {
 
-using nlohmann::json;
+using Json = nlohmann::json;
 using test::bytesOf;
 using test::counting;
 using test::fromHex;
@@ -27,10 +27,10 @@ template <class Check>
 int forEachWycheproofTest(const std::string& name, Check check) {
   std::ifstream file(std::string(VELTRA_TEST_DATA_DIR) + "/" + name);
   if (!file) throw std::runtime_error("missing test data " + name);
-  const json vectors = json::parse(file);
+  const Json vectors = Json::parse(file);
   int count = 0;
-  for (const json& group : vectors.at("testGroups")) {
-    for (const json& test : group.at("tests")) {
+  for (const Json& group : vectors.at("testGroups")) {
+    for (const Json& test : group.at("tests")) {
       SCOPED_TRACE(name + " tcId " + std::to_string(test.at("tcId").get<int>()));
       auto hex = [&](const char* field) { return fromHex(test.at(field).get<std::string>()); };
       count += check(group, test, hex, test.at("result") == "valid");
@@ -40,8 +40,8 @@ int forEachWycheproofTest(const std::string& name, Check check) {
 }
 
 TEST(CryptoVectorsTest, AesGcm256SealsAndOpensWycheproofVectors) {
-  const int checked = forEachWycheproofTest("wycheproof/aes_gcm_test.json", [](const json& group,
-                                                                               const json&,
+  const int checked = forEachWycheproofTest("wycheproof/aes_gcm_test.json", [](const Json& group,
+                                                                               const Json&,
                                                                                auto hex,
                                                                                bool valid) {
     // The wrapper is AES-256 with a 96-bit nonce and a 128-bit tag by construction.
@@ -77,7 +77,7 @@ TEST(CryptoVectorsTest, HmacSha256AcceptsOnlyFullTags) {
   int checked = 0;
   for (const char* name : {"wycheproof/hmac_sha256_test.json", "rfc4231_hmac_sha256.json"}) {
     checked +=
-        forEachWycheproofTest(name, [](const json& group, const json&, auto hex, bool valid) {
+        forEachWycheproofTest(name, [](const Json& group, const Json&, auto hex, bool valid) {
           const Bytes key = hex("key"), msg = hex("msg"), tag = hex("tag");
           const crypto::HmacSha256Tag computed = crypto::hmacSha256(key, {msg});
           // A valid truncated tag is a true prefix, so only the length check can refuse it.
@@ -97,7 +97,7 @@ TEST(CryptoVectorsTest, HmacSha256AcceptsOnlyFullTags) {
 TEST(CryptoVectorsTest, HkdfSha256MatchesAndRefusesOversizedOutput) {
   int checked = 0;
   for (const char* name : {"wycheproof/hkdf_sha256_test.json", "rfc5869_hkdf_sha256.json"}) {
-    checked += forEachWycheproofTest(name, [](const json&, const json& test, auto hex, bool valid) {
+    checked += forEachWycheproofTest(name, [](const Json&, const Json& test, auto hex, bool valid) {
       Bytes okm(test.at("size").get<size_t>());
       if (!valid) {
         EXPECT_THROW(crypto::hkdfSha256(hex("ikm"), hex("salt"), hex("info"), okm), RemoteError);

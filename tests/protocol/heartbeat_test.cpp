@@ -1,4 +1,5 @@
 #include "protocol/Heartbeat.h"
+#include "protocol/protocol_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -12,11 +13,9 @@
 namespace veltra {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using test::kNaN;
+using test::text;
 
-std::string text(const Bytes& bytes) {
-  return std::string(asText(bytes));
-}
 
 TEST(HeartbeatTest, PingTextIsPlainDecimalThatReadsBackToTheSameDouble) {
   const double unixSeconds =

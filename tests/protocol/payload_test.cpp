@@ -10,16 +10,15 @@
 #include "protocol/RemoteError.h"
 #include "protocol/RemoteInput.h"
 #include "protocol/VideoFormat.h"
+#include "protocol/protocol_test_support.h"
 
 namespace veltra {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
+using test::kInfinity;
+using test::kNaN;
+using test::text;
 
-std::string text(const Bytes& bytes) {
-  return std::string(asText(bytes));
-}
 
 // The JsonError text for `json`, or "" if it decodes.
 template <typename Payload>

@@ -6,9 +6,12 @@
 #include "protocol/RemoteAuthentication.h"
 #include "protocol/RemoteConnectionProfile.h"
 #include "protocol/RemoteError.h"
+#include "protocol/protocol_test_support.h"
 
 namespace veltra {
 namespace {
+
+using test::text;
 
 // Base64 of the bytes 0...31, and of 32 bytes 0xFF (which is mostly "/").
 constexpr const char* kKey = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
@@ -20,10 +23,6 @@ constexpr const char* kKeyMessage = "Use the 32-byte connection key shown by Vel
 
 RemoteConnectionProfile validProfile() {
   return {"192.168.1.20", 9876, kKey};
-}
-
-std::string text(const Bytes& bytes) {
-  return std::string(asText(bytes));
 }
 
 std::string repeated(std::string_view unit, size_t count) {

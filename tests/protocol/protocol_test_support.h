@@ -3,6 +3,8 @@
 // Byte helpers and a recording channel sink shared by the protocol tests.
 
 #include <initializer_list>
+#include <limits>
+#include <string>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -27,6 +29,11 @@ inline Bytes fromHex(std::string_view hex) {
   }
   return out;
 }
+
+inline std::string text(const Bytes& bytes) { return std::string(asText(bytes)); }
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 inline Bytes bytesOf(std::string_view text) {
   return Bytes(text.begin(), text.end());

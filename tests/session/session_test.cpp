@@ -108,9 +108,10 @@ TEST_F(SessionTest, ClientsTakeTurnsOnOneDisplayWithTheirInputUntilStopRemovesIt
   // Every reading of the ping clock moves it on by 250 ms, so the round trip reads as a whole
   // multiple of 250 ms once a pong has echoed a ping's time, and as 0 before.
   auto pingClock = std::make_shared<double>(750'000'000.0);
-  Viewer& first = addViewer(
-      host_->connectionKey(),
-      {.tickInterval = 100ms, .referenceSeconds = [pingClock] { return *pingClock += 0.25; }});
+  RemoteClientOptions options;
+  options.tickInterval = 100ms;
+  options.referenceSeconds = [pingClock] { return *pingClock += 0.25; };
+  Viewer& first = addViewer(host_->connectionKey(), options);
   ASSERT_TRUE(streams(first)) << first.client.status() << "; host: " << host_->status();
   // The encoder holds back after three unacknowledged frames: thirty pictures mean the client's
   // acknowledgements reach it.

@@ -1,8 +1,7 @@
 #pragma once
 
 // A client session against a scripted host over loopback TCP: the test drives the client's main
-// queue, scripts what the host sends, and reads what the client sent. Time is either manual (the
-// client's clocks and ticks move only when the test says) or real with shortened intervals.
+// queue, scripts what the host sends and reads what the client sent.
 
 #include <atomic>
 #include <functional>
@@ -102,10 +101,8 @@ struct Session {
   // than find the frames vector gone.
   ~Session() { client.reset(); }
 
-  // Types the host's address, port and key into the client.
-  void typeHost();
-  // Types the host, connects and runs until authenticated.
-  void connect();
+  void typeHost();  // the host's address, port and key
+  void connect();   // types the host, connects and runs until authenticated
   bool runUntil(const std::function<bool()>& condition) { return queue.runUntil(condition); }
   // Runs every callback queued so far and those they queue.
   bool drain() {
@@ -120,10 +117,7 @@ struct Session {
   std::vector<std::shared_ptr<const RemoteFrame>> frames;
 };
 
-// 320×180 pictures of moving content, made once per test program.
-const EncodedStream& testStream();
-
-// Threads of this process whose name is `name`.
-int threadsNamed(const std::string& name);
+const EncodedStream& testStream();          // 320×180 moving pictures, made once
+int threadsNamed(const std::string& name);  // of this process
 
 }  // namespace veltra::test

@@ -109,7 +109,7 @@ TEST(RemoteClientSession, AsksForTheDisplayItValidatedUntilTheHostEndsTheAttempt
   EXPECT_EQ(client.connectionKey(), "\n " + session.host.key() + " \t");
 }
 
-TEST(RemoteClientHeartbeat, PingsEachTickAndGivesUpAfterMoreThanTheLimitWithoutAPong) {
+TEST(RemoteClientHeartbeat, PingsEachTickMeasuresEachPongAndGivesUpAfterTheLimitWithoutOne) {
   Session session;
   RemoteClient& client = *session.client;
   session.connect();
@@ -137,15 +137,13 @@ TEST(RemoteClientHeartbeat, PingsEachTickAndGivesUpAfterMoreThanTheLimitWithoutA
   session.queue.tick();
   EXPECT_EQ(client.status(), RemoteClient::kHeartbeatTimedOut);
   EXPECT_TRUE(session.runUntil([&] { return session.host.ended(); }));
-}
 
-// One decimal below 10 ms, whole milliseconds from there; nothing rounds to a zero or across the
-// boundary to "10.0".
-TEST(RemoteClientHeartbeat, RoundTripTextShowsWhatTheUserCanRead) {
-  const std::pair<double, const char*> cases[] = {
+  // As the status shows it: one decimal below 10 ms, whole milliseconds from there; nothing
+  // rounds to a zero or across the boundary to "10.0".
+  const std::pair<double, const char*> texts[] = {
       {0.0, "– ms"},   {0.04, "<0.1 ms"}, {0.4, "0.4 ms"},  {9.94, "9.9 ms"},
       {9.96, "10 ms"}, {10.0, "10 ms"},   {123.6, "124 ms"}};
-  for (const auto& [milliseconds, text] : cases) EXPECT_EQ(roundTripText(milliseconds), text);
+  for (const auto& [milliseconds, text] : texts) EXPECT_EQ(roundTripText(milliseconds), text);
 }
 
 TEST(RemoteClientInput, ForwardedOnlyWhileEnabledWithAPictureAndOnlyWhenValid) {

@@ -12,7 +12,6 @@
 extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
-#include <libavutil/hwcontext.h>
 #include <libavutil/pixfmt.h>
 }
 
@@ -141,24 +140,18 @@ TEST(VideoDecoderTest, RepeatedSetsKeepTheSessionNewOnesOrAStopRebuildItAndBadFr
   expectDecodes(receiver, other, 0, 2);
 }
 
-// Whether a device opens depends on the machine; without one (CI, this project's build
-// machines) this is the test of the fallback to software.
-TEST(VideoDecoderTest, ClaimsHardwareOnlyWhenADeviceOpens) {
-  bool deviceOpens = false;
-  for (AVHWDeviceType type :
-       {AV_HWDEVICE_TYPE_VAAPI, AV_HWDEVICE_TYPE_VDPAU, AV_HWDEVICE_TYPE_CUDA}) {
-    AVBufferRef* device = nullptr;
-    deviceOpens = deviceOpens || av_hwdevice_ctx_create(&device, type, nullptr, nullptr, 0) >= 0;
-    av_buffer_unref(&device);
-  }
+// Without a device (CI, this project's build machines) this is the test of the fallback to
+// software; with one, that the name says which.
+TEST(VideoDecoderTest, ClaimsHardwareOnlyWhereItDecodesOnADevice) {
   for (const auto acceleration :
        {VideoDecoder::Acceleration::automatic, VideoDecoder::Acceleration::softwareOnly}) {
     Receiver receiver(acceleration);
     receiver.decoder.configure(moving().format);
     expectDecodes(receiver, moving(), 0, 3);
-    const bool hardware = deviceOpens && acceleration == VideoDecoder::Acceleration::automatic;
-    EXPECT_EQ(receiver.decoder.decoderName() == "h264", !hardware);
-    EXPECT_TRUE(hardware || !receiver.decoder.isHardware());
+    const bool software = receiver.decoder.decoderName() == "h264";
+    EXPECT_FALSE(software && receiver.decoder.isHardware());
+    EXPECT_TRUE(software || acceleration == VideoDecoder::Acceleration::automatic);
+    EXPECT_TRUE(!software || receiver.frames[0]->pixelFormat() == AV_PIX_FMT_YUV420P);
   }
 }
 

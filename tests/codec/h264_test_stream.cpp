@@ -48,11 +48,9 @@ EncodedStream encodeH264(const StreamOptions& options) {
   context->time_base = {1, 60};
   context->gop_size = 250;
   context->max_b_frames = 0;
-  context->bit_rate = context->rc_max_rate = options.bitRate;
-  context->rc_buffer_size = static_cast<int>(options.bitRate / 60);
   av_opt_set(context->priv_data, "preset", "superfast", 0);
   av_opt_set(context->priv_data, "tune", "zerolatency", 0);
-  if (options.bitRate == 0) av_opt_set(context->priv_data, "crf", "16", 0);
+  av_opt_set(context->priv_data, "crf", "16", 0);
   require(avcodec_open2(context, codec, nullptr) >= 0, "libx264 did not open");
 
   EncodedStream stream;

@@ -22,7 +22,6 @@ struct StreamOptions {
   int width = 320;
   int height = 180;
   int frames = 10;
-  int64_t bitRate = 0;  // with a one-frame VBV, as a streaming host runs; 0: constant quality
   int pixelFormat = 0;  // an AVPixelFormat of the source; 0: yuv420p
   Painter paint;        // movingPainter() when unset
 };

@@ -157,11 +157,8 @@ TEST(VideoDecoderTest, ClaimsHardwareOnlyWhereItDecodesOnADevice) {
 
 TEST(VideoDecoderTest, PicturesTheViewCannotDrawAreReportedNotDelivered) {
   // 4:4:4 is valid H.264 but not a layout the view uploads.
-  const EncodedStream full = test::encodeH264({.width = 128,
-                                               .height = 96,
-                                               .frames = 2,
-                                               .pixelFormat = AV_PIX_FMT_YUV444P,
-                                               .paint = test::flatPainter(90)});
+  const EncodedStream full = test::encodeH264(
+      {.frames = 2, .pixelFormat = AV_PIX_FMT_YUV444P, .paint = test::flatPainter(90)});
   Receiver receiver;
   receiver.decoder.configure(full.format);
   for (const Bytes& frame : full.frames) receiver.decoder.decode(frame);

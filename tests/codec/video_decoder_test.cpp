@@ -87,11 +87,8 @@ TEST(VideoDecoderTest, TakesOnlySetsThatParseAndSidesWithinTheLimits) {
       {"SPS of 3 bytes", [](VideoFormat& f) { f.sps.resize(3); }, unparsable},
       {"sets swapped", [](VideoFormat& f) { std::swap(f.sps, f.pps); }, unparsable},
       {"forbidden bit", [](VideoFormat& f) { f.sps[0] |= 0x80; }, unparsable},
-      // Refers to SPS 5, which was never given.
-      {"PPS without its SPS",
-       [](VideoFormat& f) {
-         f.pps = {0x68, 0x9a};
-       },
+      // Its 0x9a refers to SPS 5, which was never given.
+      {"PPS without its SPS", [](VideoFormat& f) { f.pps.resize(2), f.pps[1] = 0x9a; },
        unparsable}};
   for (const auto& [name, change, expected] : cases) {
     SCOPED_TRACE(name);

@@ -1,15 +1,12 @@
 #pragma once
 
 // A client session against a scripted host over loopback TCP: the test drives the client's main
-// queue, scripts what the host sends, and reads what the client sent. Time is either manual (the
-// client's clocks and ticks move only when the test says) or real with shortened intervals.
+// queue, scripts what the host sends and reads what the client sent.
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,6 +14,7 @@
 
 #include "client/RemoteClient.h"
 #include "codec/h264_test_stream.h"
+#include "protocol/RemoteAuthentication.h"
 #include "protocol/loopback_fixture.h"
 #include "support/AsioMainQueue.h"
 
@@ -25,93 +23,90 @@ namespace veltra::test {
 using namespace std::chrono_literals;
 
 // AsioMainQueue with counts of the tasks posted and run, so that a test can wait for callbacks
-// without running them, or run exactly those that are waiting. With manual ticks, repeating
-// tasks run only from tick().
+// without running them. With manual ticks, repeating tasks run only from tick(). Main thread,
+// but for posted(), which any thread may read.
 class TestQueue final : public MainQueue {
  public:
   explicit TestQueue(bool manualTicks) : manualTicks_(manualTicks) {}
 
   void post(Task task) override;
-  TaskHandle postDelayed(Duration delay, Task task) override;
+  TaskHandle postDelayed(Duration delay, Task task) override {
+    return asio_.postDelayed(delay, std::move(task));
+  }
   TaskHandle repeating(Duration interval, Task task) override;
   bool isCurrent() const override { return asio_.isCurrent(); }
 
   // Runs each repeating task that is still scheduled, once.
   void tick();
-  int posted() const { return posted_.load(); }
-  int executed() const { return executed_.load(); }
-  bool runUntil(const std::function<bool()>& condition, Duration timeout = 10s) {
-    return asio_.runUntil(condition, timeout);
-  }
-  void runFor(Duration duration) { asio_.runFor(duration); }
+  int posted() const { return posted_; }
+  int executed() const { return executed_; }
+  bool runUntil(const std::function<bool()>& condition) { return asio_.runUntil(condition, 10s); }
 
  private:
-  struct Repeating {
-    std::shared_ptr<std::atomic<bool>> cancelled;
-    Task task;
-  };
   AsioMainQueue asio_;
   const bool manualTicks_;
-  std::vector<Repeating> repeating_;
+  std::vector<std::pair<std::shared_ptr<std::atomic<bool>>, Task>> repeating_;
   std::atomic<int> posted_{0};
   std::atomic<int> executed_{0};
 };
 
 // The host end of a client's attempt: a real host-role connection on a loopback listener that
-// records every packet the client sends. Safe to destroy while the connection still talks.
+// records every packet the client sends. Safe to destroy while the connection still talks. The
+// test thread calls everything; the record fills on the connection's thread.
 class ScriptedHost {
  public:
-  ScriptedHost();
-  ~ScriptedHost();
-
   uint16_t port() const { return listener_.port(); }
   const std::string& key() const { return key_; }
 
   // Takes the client's connection (blocking until it arrives) and starts the handshake.
   void accept();
-  // Takes the client's connection and never answers.
-  void acceptAndStall();
   // Drops the connection, as a host that quits does.
-  void close();
-  void send(RemotePacket type, Bytes payload = {});
-  void send(RemotePacket type, std::string_view text);
+  void close() { connection_.reset(); }
+  void send(RemotePacket type, std::string_view text = {}) {
+    connection_->send(type, Bytes(text.begin(), text.end()));
+  }
+  void send(RemotePacket type, Bytes payload) { connection_->send(type, std::move(payload)); }
   // Sends the stream's format (when `from` is 0) and its frames [from, to).
   void sendStream(const EncodedStream& stream, size_t from, size_t to);
-  // Answers each ping with a pong carrying its payload, as a real host does.
-  void setEchoPings(bool echo);
 
-  std::vector<std::pair<RemotePacket, Bytes>> packets() const;
+  std::vector<std::pair<RemotePacket, Bytes>> packets() const {
+    std::lock_guard lock(record_->mutex);
+    return record_->packets;
+  }
   std::vector<Bytes> payloads(RemotePacket type) const;
-  int count(RemotePacket type) const;
-  bool ended() const;
+  int count(RemotePacket type) const { return static_cast<int>(payloads(type).size()); }
+  bool ended() const {
+    std::lock_guard lock(record_->mutex);
+    return record_->ended;
+  }
 
  private:
-  struct Record;
+  // Shared with the connection's callbacks, which may run after the host is gone.
+  struct Record {
+    std::mutex mutex;
+    std::vector<std::pair<RemotePacket, Bytes>> packets;
+    bool ended = false;
+  };
   Listener listener_;
-  std::string key_;
-  std::shared_ptr<Record> record_;
+  std::string key_ = RemoteAuthentication::newKey();
+  std::shared_ptr<Record> record_ = std::make_shared<Record>();
   std::shared_ptr<RemoteConnection> connection_;
-  std::optional<asio::ip::tcp::socket> stalled_;
 };
 
 // One client, its queue and a scripted host. With manual time the client's clocks are `now`
 // and `wall` and it ticks only from queue.tick().
 struct Session {
   explicit Session(bool manualTime = true, RemoteClientOptions options = {});
-  ~Session();
+  // The client goes first: its callbacks may still be queued, and they must find it gone rather
+  // than find the frames vector gone.
+  ~Session() { client.reset(); }
 
-  // Types the host's address, port and key into the client.
-  void typeHost();
-  // Types the host, connects and runs until authenticated.
-  void connect();
-  // The host confirms the display; runs until the client shows it.
-  void confirm();
-  bool runUntil(const std::function<bool()>& condition, MainQueue::Duration timeout = 10s) {
-    return queue.runUntil(condition, timeout);
-  }
-  // Runs until `count` more callbacks than at `mark` have run on the main queue.
-  bool runCallbacks(int mark, int count) {
-    return runUntil([&] { return queue.executed() >= mark + count; });
+  void typeHost();  // the host's address, port and key
+  void connect();   // types the host, connects and runs until authenticated
+  bool runUntil(const std::function<bool()>& condition) { return queue.runUntil(condition); }
+  // Runs every callback queued so far and those they queue.
+  bool drain() {
+    return runUntil([&] { return queue.executed() == queue.posted(); });
   }
 
   std::chrono::steady_clock::time_point now = std::chrono::steady_clock::time_point() + 1000h;
@@ -122,10 +117,7 @@ struct Session {
   std::vector<std::shared_ptr<const RemoteFrame>> frames;
 };
 
-// 320×180 pictures of moving content, made once per test program.
-const EncodedStream& testStream();
-
-// Threads of this process whose name is `name`.
-int threadsNamed(const std::string& name);
+const EncodedStream& testStream();          // 320×180 moving pictures, made once
+int threadsNamed(const std::string& name);  // of this process
 
 }  // namespace veltra::test

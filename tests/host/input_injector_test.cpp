@@ -8,6 +8,7 @@
 
 #include "host/RemoteInputInjector.h"
 #include "host/x11/KeyMap.h"
+#include "host_test_support.h"
 #include "input_test_support.h"
 
 namespace veltra {
@@ -17,57 +18,23 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using Kind = RemoteInput::Kind;
 
-// Records what the injector posts as lines ("key 50 down", "motion 10,20", "flush") into a log
-// that outlives the injector; keys map as on X.
-class RecordingSink final : public InputEventSink {
- public:
-  explicit RecordingSink(std::shared_ptr<std::vector<std::string>> log) : log_(std::move(log)) {}
-  bool canInject(uint32_t) override { return ++xtestAsked, xtest; }
-  DisplayBounds bounds(uint32_t) override { return ++boundsAsked, displayBounds; }
-  std::optional<uint32_t> keyCode(uint16_t macKey) override {
-    return x11::xKeycodeForMacKey(macKey);
-  }
-  void key(uint32_t code, bool press) override { log_->push_back(keyLine(code, press)); }
-  void motion(PixelPoint at) override {
-    log_->push_back("motion " + std::to_string(at.x) + "," + std::to_string(at.y));
-  }
-  void button(int xButton, bool press) override {
-    log_->push_back("button " + std::to_string(xButton) + (press ? " down" : " up"));
-  }
-  void flush() override { log_->push_back("flush"); }
-
-  static std::string keyLine(uint32_t code, bool press) {
-    return "key " + std::to_string(code) + (press ? " down" : " up");
-  }
-
-  bool xtest = true;
-  DisplayBounds displayBounds{0, 0, 640, 480};
-  int xtestAsked = 0;
-  int boundsAsked = 0;
-
- private:
-  std::shared_ptr<std::vector<std::string>> log_;
-};
-
-// The mac key of A (X keycode 38), and the line of a mac key's X key going down or up.
-constexpr uint16_t kA = 0;
+// The line of a mac key's X key going down or up, as the recording sink writes it.
 std::string x(uint16_t macKey, bool press) {
-  return RecordingSink::keyLine(*x11::xKeycodeForMacKey(macKey), press);
+  return "key " + std::to_string(*x11::xKeycodeForMacKey(macKey)) + (press ? " down" : " up");
 }
+constexpr uint16_t kA = 0;  // X keycode 38
 
 class InjectorTest : public ::testing::Test {
  protected:
   InjectorTest() {
-    auto recording = std::make_unique<RecordingSink>(log);
-    sink = recording.get();
-    injector = std::make_unique<RemoteInputInjector>(std::move(recording));
+    record->bounds = {0, 0, 640, 480};
     injector->setDisplayID(7);
   }
-  std::vector<std::string> take() { return std::exchange(*log, {}); }
+  std::vector<std::string> take() { return std::exchange(record->inputEvents, {}); }
 
-  std::shared_ptr<std::vector<std::string>> log = std::make_shared<std::vector<std::string>>();
-  RecordingSink* sink;
-  std::unique_ptr<RemoteInputInjector> injector;
+  std::shared_ptr<test::PlatformRecord> record = std::make_shared<test::PlatformRecord>();
+  std::unique_ptr<RemoteInputInjector> injector =
+      std::make_unique<RemoteInputInjector>(std::make_unique<test::RecordingInputSink>(record));
 };
 
 TEST_F(InjectorTest, EachGateDropsEveryKindWithoutPostingOrChangingAnything) {
@@ -76,7 +43,7 @@ TEST_F(InjectorTest, EachGateDropsEveryKindWithoutPostingOrChangingAnything) {
   injector->apply(pointer(Kind::mouseDown, 0.5, 0.5, 1));
   injector->apply(scroll(40));
   take();
-  sink->xtestAsked = sink->boundsAsked = 0;
+  record->xtestAsked = record->boundsAsked = 0;
   auto everyKind = [&](RemoteInput input) {
     for (Kind kind : {Kind::keyDown, Kind::keyUp, Kind::flags, Kind::move, Kind::mouseDown,
                       Kind::mouseUp, Kind::scroll}) {
@@ -88,17 +55,17 @@ TEST_F(InjectorTest, EachGateDropsEveryKindWithoutPostingOrChangingAnything) {
   };
 
   everyKind(pointer(Kind::move, 1.5, 0));
-  EXPECT_EQ(sink->xtestAsked, 0) << "an invalid input is refused before the display is asked";
-  sink->xtest = false;
+  EXPECT_EQ(record->xtestAsked, 0) << "an invalid input is refused before the display is asked";
+  record->xtest = false;
   everyKind(pointer(Kind::move, 0, 0));
-  EXPECT_EQ(sink->xtestAsked, 7);
-  sink->xtest = true;
+  EXPECT_EQ(record->xtestAsked, 7);
+  record->xtest = true;
   injector->setDisplayID(0);
   everyKind(pointer(Kind::move, 0, 0));
-  EXPECT_EQ(sink->boundsAsked, 0) << "without XTEST or a display the bounds are not asked";
+  EXPECT_EQ(record->boundsAsked, 0) << "without XTEST or a display the bounds are not asked";
   injector->setDisplayID(7);
   for (DisplayBounds empty : {DisplayBounds{0, 0, 0, 480}, DisplayBounds{0, 0, 640, 0}}) {
-    sink->displayBounds = empty;
+    record->bounds = empty;
     everyKind(pointer(Kind::move, 0, 0));
   }
 
@@ -107,18 +74,18 @@ TEST_F(InjectorTest, EachGateDropsEveryKindWithoutPostingOrChangingAnything) {
   EXPECT_THAT(injector->buttons(), ElementsAre(1));
   EXPECT_EQ(injector->position(), (PixelPoint{320, 240}));
   // 40 + 10 px stays below the 53.3 px step; a dropped 40 px counted on top would cross it.
-  sink->displayBounds = {0, 0, 640, 480};
+  record->bounds = {0, 0, 640, 480};
   injector->apply(scroll(10));
   EXPECT_THAT(take(), IsEmpty());
 }
 
 TEST_F(InjectorTest, PointerMapsOntoTheDisplaysPixelsAndButtonsPressWhereTheyAre) {
-  sink->displayBounds = {100, 0, 1920, 1080};
+  record->bounds = {100, 0, 1920, 1080};
   injector->apply(pointer(Kind::move, 1, 1));
   // 0.5 × 1919 = 959.5 rounds up; 0.25 × 1079 = 269.75 rounds to 270.
   injector->apply(pointer(Kind::mouseDown, 0.5, 0.25, 0));
   injector->apply(pointer(Kind::mouseDown, 0.5, 0.25, 2));
-  sink->displayBounds = {50, 60, 1, 1};
+  record->bounds = {50, 60, 1, 1};
   injector->apply(pointer(Kind::mouseDown, 0.9, 1, 1));
   EXPECT_THAT(injector->buttons(), ElementsAre(0, 1, 2));
   injector->apply(pointer(Kind::mouseUp, 0, 0, 0));
@@ -139,8 +106,8 @@ TEST_F(InjectorTest, EveryWireKeyPostsItsXKeyAndKeysWithoutOneAreDroppedWhole) {
     injector->apply(keyInput(Kind::keyDown, key.wireKey));
     injector->apply(keyInput(Kind::keyUp, key.wireKey));
     injector->apply(keyInput(Kind::keyUp, key.wireKey));  // not held: still posted
-    const std::string down = RecordingSink::keyLine(key.xKeycode, true);
-    const std::string up = RecordingSink::keyLine(key.xKeycode, false);
+    const std::string down = "key " + std::to_string(key.xKeycode) + " down";
+    const std::string up = "key " + std::to_string(key.xKeycode) + " up";
     ASSERT_THAT(take(), ElementsAre(down, "flush", up, "flush", up, "flush")) << key.wireKey;
   }
   EXPECT_THAT(injector->keys(), IsEmpty());
@@ -238,7 +205,7 @@ TEST_F(InjectorTest, ReleaseAllLetsGoOfKeysThenButtonsWithoutGatesAndDestroyingP
   injector->apply(pointer(Kind::mouseDown, 0, 0, 2, kControlFlag));
   injector->apply(pointer(Kind::mouseDown, 0, 0, 1, kControlFlag));
   take();
-  sink->xtest = false;
+  record->xtest = false;
   injector->setDisplayID(0);
   injector->releaseAll();
   EXPECT_THAT(take(), ElementsAre("key 38 up", "key 37 up", "button 3 up", "button 2 up", "flush"));
@@ -246,11 +213,11 @@ TEST_F(InjectorTest, ReleaseAllLetsGoOfKeysThenButtonsWithoutGatesAndDestroyingP
   EXPECT_THAT(injector->buttons(), IsEmpty());
 
   injector->setDisplayID(7);
-  sink->xtest = true;
+  record->xtest = true;
   injector->apply(keyInput(Kind::keyDown, kA));
   take();
   injector.reset();
-  EXPECT_THAT(*log, IsEmpty());
+  EXPECT_THAT(record->inputEvents, IsEmpty());
 }
 
 }  // namespace

@@ -9,13 +9,13 @@
 #include "host/RemoteInputInjector.h"
 #include "host/x11/KeyMap.h"
 #include "host_test_support.h"
-#include "input_test_support.h"
 
 namespace veltra {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using namespace test;
 using Kind = RemoteInput::Kind;
 
 // The line of a mac key's X key going down or up, as the recording sink writes it.
@@ -32,9 +32,9 @@ class InjectorTest : public ::testing::Test {
   }
   std::vector<std::string> take() { return std::exchange(record->inputEvents, {}); }
 
-  std::shared_ptr<test::PlatformRecord> record = std::make_shared<test::PlatformRecord>();
+  std::shared_ptr<PlatformRecord> record = std::make_shared<PlatformRecord>();
   std::unique_ptr<RemoteInputInjector> injector =
-      std::make_unique<RemoteInputInjector>(std::make_unique<test::RecordingInputSink>(record));
+      std::make_unique<RemoteInputInjector>(std::make_unique<RecordingInputSink>(record));
 };
 
 TEST_F(InjectorTest, EachGateDropsEveryKindWithoutPostingOrChangingAnything) {

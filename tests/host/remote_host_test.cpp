@@ -12,7 +12,6 @@ namespace {
 using namespace std::chrono_literals;
 using test::json;
 using test::RemoteHostTest;
-using test::TestClient;
 using Strings = std::vector<std::string>;
 
 TEST_F(RemoteHostTest, StartChecksRunInOrderAndTheFirstFailureIsReported) {
@@ -269,16 +268,6 @@ TEST_F(RemoteHostTest, StopDuringConfigurationWaitsForItThenReleasesTheLateDispl
   ASSERT_TRUE(statusIs("Stopped"));
   EXPECT_EQ(record_->displaysReleased, std::vector<uint32_t>{7});
   EXPECT_TRUE(waitFor([&] { return client->ended(); }));
-}
-
-TEST_F(RemoteHostTest, AWrongKeyEndsTheAttemptWithTheAuthenticationText) {
-  RemoteHost& host = makeHost();
-  startListening();
-  TestClient stranger(main_, port_, RemoteAuthentication::newKey());
-  ASSERT_TRUE(waitFor([&] { return stranger.ended(); }));
-  EXPECT_EQ(stranger.endReason(), RemoteError::authentication().what());
-  ASSERT_TRUE(waitFor([&] { return host.status().ends_with(listeningSuffix()); }));
-  EXPECT_FALSE(host.connected());
 }
 
 TEST_F(RemoteHostTest, DisconnectAndDestructionAreSafeMidSession) {

@@ -9,7 +9,7 @@
 #include "host/x11/KeyMap.h"
 #include "host/x11/VLVirtualDisplay.h"
 #include "host/x11/X11Connection.h"
-#include "input_test_support.h"
+#include "host_test_support.h"
 #include "x11_test_support.h"
 
 namespace veltra {
@@ -17,6 +17,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using namespace test;
 using Kind = RemoteInput::Kind;
 
 constexpr uint16_t kButton1 = XCB_BUTTON_MASK_1, kButton2 = XCB_BUTTON_MASK_2,

@@ -16,9 +16,11 @@
 #include "host/HostPlatform.h"
 #include "host/InputEventSink.h"
 #include "host/ScreenSource.h"
+#include "host/x11/KeyMap.h"
 #include "protocol/RemoteAuthentication.h"
 #include "protocol/RemoteConnection.h"
 #include "protocol/RemoteError.h"
+#include "protocol/RemoteInput.h"
 #include "support/AsioMainQueue.h"
 
 extern "C" {
@@ -38,6 +40,8 @@ struct PlatformRecord {
   std::string displayError;              // createDisplay fails with this text
   std::string captureError;              // makeCapture throws this text
   std::atomic<bool> displayFound{true};  // whether the capture's source finds its display
+  bool xtest = true;                     // whether the input sink can inject
+  DisplayBounds bounds{0, 0, 1920, 1080};
 
   // What happened.
   std::vector<RemoteConfiguration> displaysCreated;
@@ -46,7 +50,8 @@ struct PlatformRecord {
   uint32_t nextDisplayID = 7;
   int activitiesBegun = 0;
   int activitiesLive = 0;
-  std::vector<std::string> activityReasons;
+  int xtestAsked = 0;
+  int boundsAsked = 0;
 
   std::mutex mutex;  // guards the fields below, written on the capture queue
   int encoderAcks = 0;
@@ -55,7 +60,7 @@ struct PlatformRecord {
   std::function<void(std::string)> encoderFailure;  // what an encoding error does
   std::weak_ptr<PacketSender> sender;               // the session's, as the encoder sends on it
 
-  std::vector<std::string> inputEvents;  // "key 38 down", "motion 10,20", "button 1 up"
+  std::vector<std::string> inputEvents;  // "key 38 down", "motion 10,20", "button 1 up", "flush"
 
   std::set<uint32_t> deadDisplays;  // displays whose server has gone by itself
 };
@@ -118,28 +123,27 @@ class FakeSource final : public ScreenSource {
   std::shared_ptr<PlatformRecord> record_;
 };
 
+// Input as lines in the record; keys map as on X.
 class RecordingInputSink final : public InputEventSink {
  public:
   explicit RecordingInputSink(std::shared_ptr<PlatformRecord> record)
       : record_(std::move(record)) {}
-  bool canInject(uint32_t displayID) override { return displayID != 0; }
-  DisplayBounds bounds(uint32_t displayID) override {
-    return displayID ? DisplayBounds{0, 0, 1920, 1080} : DisplayBounds{};
+  bool canInject(uint32_t) override { return ++record_->xtestAsked, record_->xtest; }
+  DisplayBounds bounds(uint32_t) override { return ++record_->boundsAsked, record_->bounds; }
+  std::optional<uint32_t> keyCode(uint16_t macKey) override {
+    return x11::xKeycodeForMacKey(macKey);
   }
-  std::optional<uint32_t> keyCode(uint16_t macKey) override { return macKey + 100u; }
-  void key(uint32_t code, bool press) override {
-    record_->inputEvents.push_back("key " + std::to_string(code) + (press ? " down" : " up"));
+  void key(uint32_t code, bool press) override { log("key " + std::to_string(code), press); }
+  void motion(PixelPoint at) override {
+    record_->inputEvents.push_back("motion " + std::to_string(at.x) + "," + std::to_string(at.y));
   }
-  void motion(PixelPoint point) override {
-    record_->inputEvents.push_back("motion " + std::to_string(point.x) + "," +
-                                   std::to_string(point.y));
-  }
-  void button(int xButton, bool press) override {
-    record_->inputEvents.push_back("button " + std::to_string(xButton) + (press ? " down" : " up"));
-  }
-  void flush() override {}
+  void button(int xButton, bool press) override { log("button " + std::to_string(xButton), press); }
+  void flush() override { record_->inputEvents.push_back("flush"); }
 
  private:
+  void log(const std::string& what, bool press) {
+    record_->inputEvents.push_back(what + (press ? " down" : " up"));
+  }
   std::shared_ptr<PlatformRecord> record_;
 };
 
@@ -191,9 +195,8 @@ class FakeHostPlatform final : public HostPlatform {
     return std::make_unique<RemoteInputInjector>(std::make_unique<RecordingInputSink>(record_));
   }
 
-  std::unique_ptr<ProcessActivity> beginActivity(const std::string& reason) override {
+  std::unique_ptr<ProcessActivity> beginActivity(const std::string&) override {
     ++record_->activitiesBegun;
-    record_->activityReasons.push_back(reason);
     return std::make_unique<FakeActivity>(record_);
   }
 
@@ -215,19 +218,16 @@ class FakeHostPlatform final : public HostPlatform {
 // callbacks record into main-queue state.
 class TestClient {
  public:
-  TestClient(AsioMainQueue& main, uint16_t port, const std::string& key,
-             RemoteConnection::Options options = {})
-      : main_(main), state_(std::make_shared<State>()) {
-    connection_ =
-        RemoteConnection::client("127.0.0.1", port, RemoteAuthentication::secret(key), options);
-    auto state = state_;
-    connection_->onReady = [&main, state] { main.post([state] { state->ready = true; }); };
-    connection_->onPacket = [&main, state](RemotePacket type, Bytes payload) {
-      main.post([state, type, payload = std::move(payload)] {
-        state->packets.emplace_back(type, payload);
+  TestClient(MainQueue& main, uint16_t port, const std::string& key)
+      : connection_(
+            RemoteConnection::client("127.0.0.1", port, RemoteAuthentication::secret(key))) {
+    connection_->onReady = [&main, state = state_] { main.post([state] { state->ready = true; }); };
+    connection_->onPacket = [&main, state = state_](RemotePacket type, Bytes payload) {
+      main.post([state, type, text = std::string(payload.begin(), payload.end())] {
+        state->packets.emplace_back(type, text);
       });
     };
-    connection_->onEnd = [&main, state](std::string reason) {
+    connection_->onEnd = [&main, state = state_](std::string reason) {
       main.post([state, reason] { state->endReason = reason; });
     };
     connection_->start();
@@ -245,8 +245,8 @@ class TestClient {
   // Payloads of the packets of `type` received so far.
   std::vector<std::string> received(RemotePacket type) const {
     std::vector<std::string> texts;
-    for (const auto& [t, payload] : state_->packets) {
-      if (t == type) texts.emplace_back(payload.begin(), payload.end());
+    for (const auto& [t, text] : state_->packets) {
+      if (t == type) texts.push_back(text);
     }
     return texts;
   }
@@ -255,11 +255,24 @@ class TestClient {
   struct State {
     bool ready = false;
     std::string endReason;
-    std::vector<std::pair<RemotePacket, Bytes>> packets;
+    std::vector<std::pair<RemotePacket, std::string>> packets;
   };
-  AsioMainQueue& main_;
-  std::shared_ptr<State> state_;
+  std::shared_ptr<State> state_ = std::make_shared<State>();
   std::unique_ptr<RemoteConnection> connection_;
 };
+
+// Input as the client sends it; modifier flags are CoreGraphics event flags.
+constexpr uint64_t kShiftFlag = 0x20000, kControlFlag = 0x40000, kOptionFlag = 0x80000,
+                   kCommandFlag = 0x100000;
+inline RemoteInput keyInput(RemoteInput::Kind kind, uint16_t key, uint64_t flags = 0) {
+  return {.kind = kind, .key = key, .flags = flags};
+}
+inline RemoteInput pointer(RemoteInput::Kind kind, double x, double y, int button = 0,
+                           uint64_t flags = 0) {
+  return {.kind = kind, .flags = flags, .x = x, .y = y, .button = button};
+}
+inline RemoteInput scroll(double y, double x = 0, int64_t phase = 0) {
+  return {.kind = RemoteInput::Kind::scroll, .scrollX = x, .scrollY = y, .scrollPhase = phase};
+}
 
 }  // namespace veltra::test

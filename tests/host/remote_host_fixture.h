@@ -5,19 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "host/RemoteHost.h"
 #include "host_test_support.h"
 
 namespace veltra::test {
-
-using namespace std::chrono_literals;
-
-constexpr auto kBound = 20s;
 
 inline std::string json(const RemoteConfiguration& configuration) {
   Bytes bytes = configuration.encodeJson();
@@ -26,29 +17,25 @@ inline std::string json(const RemoteConfiguration& configuration) {
 
 class RemoteHostTest : public ::testing::Test {
  protected:
-  RemoteHostTest() : record_(std::make_shared<PlatformRecord>()) {}
-
   RemoteHost& makeHost(RemoteHost::Options options = {}) {
     auto platform = std::make_unique<FakeHostPlatform>(main_, record_);
     platform_ = platform.get();
     host_ = std::make_unique<RemoteHost>(main_, std::move(platform), std::move(options));
     host_->setPort(port_);
-    lastStatus_ = host_->status();
+    statuses_ = {host_->status()};
     host_->changes().add([this] {
-      if (host_->status() != lastStatus_) {
-        lastStatus_ = host_->status();
-        statuses_.push_back(lastStatus_);
-      }
+      if (host_->status() != statuses_.back()) statuses_.push_back(host_->status());
     });
     return *host_;
   }
 
-  bool waitFor(const std::function<bool()>& condition) { return main_.runUntil(condition, kBound); }
+  bool waitFor(const std::function<bool()>& condition, MainQueue::Duration patience = kPatience) {
+    return main_.runUntil(condition, patience);
+  }
   bool statusIs(const std::string& status) {
     return waitFor([&] { return host_->status() == status; });
   }
   std::string listeningSuffix() const { return " · listening on " + std::to_string(port_); }
-  // What the host says when its client closes the connection.
   std::string clientLeft() const { return "Disconnected" + listeningSuffix(); }
 
   void startListening() {
@@ -57,36 +44,36 @@ class RemoteHostTest : public ::testing::Test {
         statusIs("Listening on port " + std::to_string(port_) + " · LAN / private network"));
   }
 
+  // A client that is in. One turned away while an ended session's start unwinds dials again.
   std::unique_ptr<TestClient> connect() {
-    auto client = std::make_unique<TestClient>(main_, port_, host_->connectionKey());
-    EXPECT_TRUE(waitFor([&] { return client->ready() && host_->connected(); }));
+    std::unique_ptr<TestClient> client;
+    EXPECT_TRUE(waitFor([&] {
+      if (!client || client->ended())
+        client = std::make_unique<TestClient>(main_, port_, host_->connectionKey());
+      return client->ready() && host_->connected();
+    }));
     return client;
   }
 
-  // A client whose session waits for its display: the creation is held until completeDisplay().
-  std::unique_ptr<TestClient> configureWithHeldDisplay() {
-    record_->holdDisplays = true;
-    auto client = connect();
-    client->send(RemotePacket::configuration, json({1920, 1080, 60}));
-    if (!waitFor([&] { return record_->heldCompletions.size() == 1; })) return nullptr;
-    return client;
-  }
-
-  // A client whose session streams 1920×1080 at 60 fps.
+  // A client whose session streams 1920×1080 at 60 fps; with held displays, one whose session
+  // waits for platform_->completeDisplay() instead.
   std::unique_ptr<TestClient> stream() {
     auto client = connect();
     client->send(RemotePacket::configuration, json({1920, 1080, 60}));
-    EXPECT_TRUE(statusIs("Streaming 1920×1080 · requested 60 fps"));
-    EXPECT_TRUE(waitFor([&] { return !client->received(RemotePacket::configuration).empty(); }));
+    if (record_->holdDisplays) {
+      EXPECT_TRUE(waitFor([&] { return record_->heldCompletions.size() == 1; }));
+    } else {
+      EXPECT_TRUE(statusIs("Streaming 1920×1080 · requested 60 fps"));
+      EXPECT_TRUE(waitFor([&] { return !client->received(RemotePacket::configuration).empty(); }));
+    }
     return client;
   }
 
   AsioMainQueue main_;
-  std::shared_ptr<PlatformRecord> record_;
+  std::shared_ptr<PlatformRecord> record_ = std::make_shared<PlatformRecord>();
   FakeHostPlatform* platform_ = nullptr;
-  uint16_t port_ = test::freePort();
+  uint16_t port_ = freePort();
   std::unique_ptr<RemoteHost> host_;
-  std::string lastStatus_;
   std::vector<std::string> statuses_;  // every status the host showed, in order
 };
 

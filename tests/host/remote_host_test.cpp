@@ -1,12 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <asio/connect.hpp>
-#include <asio/read.hpp>
-#include <atomic>
-#include <string>
+#include <algorithm>
 #include <thread>
 
-#include "host/RemoteHost.h"
 #include "protocol/RemoteInput.h"
 #include "remote_host_fixture.h"
 
@@ -14,78 +10,55 @@ namespace veltra {
 namespace {
 
 using namespace std::chrono_literals;
-using test::FakeHostPlatform;
 using test::json;
-using test::PlatformRecord;
 using test::RemoteHostTest;
-using test::TestClient;
+using Strings = std::vector<std::string>;
 
 TEST_F(RemoteHostTest, StartChecksRunInOrderAndTheFirstFailureIsReported) {
   RemoteHost& host = makeHost();
-  EXPECT_EQ(host.status(), "Stopped");
-  EXPECT_EQ(host.port(), port_);
   EXPECT_EQ(host.connectionKey().size(), 44u);
-  host.requestPermissions();
-  EXPECT_EQ(host.status(),
-            "Veltra Host needs Xvfb for the virtual display and XTEST for remote input; install "
-            "the xvfb package and restart Host.");
-
-  record_->screenPermission = false;
-  record_->inputPermission = false;
+  record_->screenPermission = record_->inputPermission = false;
   host.setConnectionKey("not a key");
   host.setPort(80);
-  host.start();
-  EXPECT_EQ(host.status(), "Screen capture needs the Xvfb virtual display server.");
+  auto startSays = [&](const char* part) {
+    host.start();
+    EXPECT_NE(host.status().find(part), std::string::npos) << host.status();
+  };
+  startSays("Xvfb");
   record_->screenPermission = true;
-  host.start();
-  EXPECT_EQ(host.status(), "Remote input needs the XTEST extension.");
+  startSays("XTEST");
   record_->inputPermission = true;
-  host.start();
-  EXPECT_EQ(host.status(), "Use the 32-byte connection key shown by Veltra Host.");
-  host.setConnectionKey("  " + RemoteAuthentication::newKey() + "\n");
-  host.start();
-  EXPECT_EQ(host.status(), "Use a port between 1024 and 65535.");
+  startSays("key");
+  host.setConnectionKey("  " + RemoteAuthentication::newKey() + "\n");  // trimmed
+  startSays("port");
   host.setPort(1023);
-  host.start();
-  EXPECT_EQ(host.status(), "Use a port between 1024 and 65535.");
+  startSays("port");
   EXPECT_FALSE(host.running());
-
-  // The trimmed key and a valid port pass.
   host.setPort(port_);
   startListening();
-  EXPECT_TRUE(host.running());
-  EXPECT_EQ(statuses_.at(statuses_.size() - 2), "Starting listener…");
 }
 
-TEST_F(RemoteHostTest, StartAndStopTwiceRunOnce) {
+TEST_F(RemoteHostTest, StartAndStopTwiceRunOnceAndHostingStartsAnew) {
   RemoteHost& host = makeHost();
   startListening();
+  statuses_ = {host.status()};
   host.start();  // ignored: a second listener would fail to bind and say so
-  main_.runFor(100ms);
-  EXPECT_EQ(host.status(),
-            "Listening on port " + std::to_string(port_) + " · LAN / private network");
-
-  statuses_.clear();
   host.stop();
   host.stop();
   ASSERT_TRUE(waitFor([&] { return !host.stopping(); }));
-  EXPECT_EQ(host.status(), "Stopped");
-  EXPECT_EQ(statuses_, std::vector<std::string>{"Stopped"});
+  EXPECT_EQ(statuses_.back(), "Stopped");
+  EXPECT_EQ(statuses_.size(), 2u) << ::testing::PrintToString(statuses_);
   EXPECT_FALSE(host.running());
-
-  // The port is free again, and hosting starts anew.
-  startListening();
+  startListening();  // the port is free again
 }
 
 TEST_F(RemoteHostTest, AListenerThatFailsLeavesItsReasonAsTheFinalStatus) {
-  // Someone else holds the port: binding fails after start() returned.
   asio::io_context context;
   asio::ip::tcp::acceptor squatter(context, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), port_));
   RemoteHost& host = makeHost();
   host.start();
   ASSERT_TRUE(waitFor([&] { return !host.running() && !host.stopping(); }));
-  main_.runFor(100ms);
-  EXPECT_EQ(host.status(), "Address already in use");
+  EXPECT_EQ(statuses_.back(), "Address already in use");
 }
 
 TEST_F(RemoteHostTest, ASessionStreamsAnswersPingsAndHandlesInputOnlyWhileCapturing) {
@@ -95,14 +68,14 @@ TEST_F(RemoteHostTest, ASessionStreamsAnswersPingsAndHandlesInputOnlyWhileCaptur
   EXPECT_EQ(host.status(), "Authenticated · waiting for display configuration");
 
   // Before the stream runs, input and acknowledgements go nowhere; pings are answered.
-  RemoteInput click{.kind = RemoteInput::Kind::mouseDown, .x = 1, .y = 1};
-  Bytes clickJson = click.encodeJson();
-  client->send(RemotePacket::input, clickJson);
+  const Bytes click =
+      RemoteInput{.kind = RemoteInput::Kind::mouseDown, .x = 1, .y = 1}.encodeJson();
+  client->send(RemotePacket::input, click);
   client->send(RemotePacket::frameAck);
   client->send(RemotePacket::ping, std::string("12.5"));
   client->send(RemotePacket::ping);
   ASSERT_TRUE(waitFor([&] { return client->received(RemotePacket::pong).size() == 2; }));
-  EXPECT_EQ(client->received(RemotePacket::pong), (std::vector<std::string>{"12.5", ""}));
+  EXPECT_EQ(client->received(RemotePacket::pong), (Strings{"12.5", ""}));
   EXPECT_TRUE(record_->inputEvents.empty());
 
   client->send(RemotePacket::configuration, json({1920, 1080, 60}));
@@ -110,15 +83,10 @@ TEST_F(RemoteHostTest, ASessionStreamsAnswersPingsAndHandlesInputOnlyWhileCaptur
   ASSERT_TRUE(waitFor([&] { return !client->received(RemotePacket::configuration).empty(); }));
   EXPECT_EQ(client->received(RemotePacket::configuration).front(), json({1920, 1080, 60}));
   EXPECT_EQ(record_->activitiesLive, 1);
-  EXPECT_EQ(record_->activityReasons.front(), "Veltra remote desktop session");
-  {
-    std::lock_guard lock(record_->mutex);
-    EXPECT_EQ(record_->encoderAcks, 0);
-  }
 
   // A second configuration is ignored: no second display, the stream keeps its mode.
   client->send(RemotePacket::configuration, json({2560, 1440, 120}));
-  client->send(RemotePacket::input, clickJson);
+  client->send(RemotePacket::input, click);
   client->send(RemotePacket::input, std::string("{\"kind\":"));  // dropped, session goes on
   client->send(RemotePacket::frameAck);
   client->send(RemotePacket::frameAck);
@@ -128,12 +96,11 @@ TEST_F(RemoteHostTest, ASessionStreamsAnswersPingsAndHandlesInputOnlyWhileCaptur
   }));
   EXPECT_EQ(record_->displaysCreated.size(), 1u);
   EXPECT_EQ(host.status(), "Streaming 1920×1080 · requested 60 fps");
-  EXPECT_EQ(record_->inputEvents, (std::vector<std::string>{"motion 1919,1079", "button 1 down"}));
+  EXPECT_EQ(record_->inputEvents, (Strings{"motion 1919,1079", "button 1 down", "flush"}));
 
-  // releaseInput lets go of what the client held.
   client->send(RemotePacket::releaseInput);
-  ASSERT_TRUE(waitFor([&] { return record_->inputEvents.size() == 3; }));
-  EXPECT_EQ(record_->inputEvents.back(), "button 1 up");
+  ASSERT_TRUE(waitFor([&] { return record_->inputEvents.size() == 5; }));
+  EXPECT_EQ(record_->inputEvents[3], "button 1 up");
 
   // The client leaves: one teardown, the display stays for the next session.
   client->cancel();
@@ -145,46 +112,39 @@ TEST_F(RemoteHostTest, ASessionStreamsAnswersPingsAndHandlesInputOnlyWhileCaptur
   EXPECT_EQ(record_->encoderStops, 1);
 }
 
-TEST_F(RemoteHostTest, BadConfigurationsEndTheSessionWithTheirText) {
-  RemoteHost& host = makeHost();
+TEST_F(RemoteHostTest, BadConfigurationsEndTheSessionWithTheirTextOnBothSides) {
+  makeHost();
   startListening();
-
-  auto client = connect();
-  client->send(RemotePacket::configuration, json({1280, 720, 60}));
-  ASSERT_TRUE(statusIs("Invalid remote protocol packet." + listeningSuffix()));
-  ASSERT_TRUE(waitFor([&] { return client->ended(); }));
-  EXPECT_EQ(client->received(RemotePacket::failure),
-            std::vector<std::string>{"Invalid remote protocol packet."});
-
-  // Not JSON at all: the decoder's text, whatever it is, on both sides.
-  auto second = connect();
-  second->send(RemotePacket::configuration, std::string("nonsense"));
-  ASSERT_TRUE(waitFor([&] { return second->ended(); }));
-  ASSERT_EQ(second->received(RemotePacket::failure).size(), 1u);
-  EXPECT_EQ(host.status(), second->received(RemotePacket::failure).front() + listeningSuffix());
-
-  // The display cannot be created.
-  record_->displayError = "Virtual display creation failed.";
-  auto third = connect();
-  third->send(RemotePacket::configuration, json({1920, 1080, 60}));
-  ASSERT_TRUE(statusIs("Virtual display creation failed." + listeningSuffix()));
-
-  // The encoder cannot be made.
-  record_->displayError.clear();
-  record_->captureError = "Video encoder unavailable.";
-  auto fourth = connect();
-  fourth->send(RemotePacket::configuration, json({1920, 1080, 60}));
-  ASSERT_TRUE(statusIs("Video encoder unavailable." + listeningSuffix()));
-  ASSERT_TRUE(waitFor([&] { return fourth->ended(); }));
-  EXPECT_EQ(fourth->received(RemotePacket::failure),
-            std::vector<std::string>{"Video encoder unavailable."});
-
-  // The display never shows up for capture.
-  record_->captureError.clear();
-  record_->displayFound = false;
-  auto fifth = connect();
-  fifth->send(RemotePacket::configuration, json({1920, 1080, 60}));
-  ASSERT_TRUE(statusIs("Virtual display is not available to screen capture." + listeningSuffix()));
+  const struct {
+    std::function<void()> arrange;
+    std::string configuration;
+    std::string text;  // "" for the decoder's own
+  } cases[] = {
+      {[] {}, json({1280, 720, 60}), "Invalid remote protocol packet."},
+      {[] {}, "nonsense", ""},
+      {[&] { record_->displayError = "Virtual display creation failed."; }, json({1920, 1080, 60}),
+       "Virtual display creation failed."},
+      {[&] { record_->captureError = "Video encoder unavailable."; }, json({1920, 1080, 60}),
+       "Video encoder unavailable."},
+      {[&] { record_->displayFound = false; }, json({1920, 1080, 60}),
+       "Virtual display is not available to screen capture."},
+  };
+  for (const auto& each : cases) {
+    SCOPED_TRACE(each.configuration + " " + each.text);
+    record_->displayError.clear();
+    record_->captureError.clear();
+    record_->displayFound = true;
+    each.arrange();
+    auto client = connect();
+    client->send(RemotePacket::configuration, each.configuration);
+    ASSERT_TRUE(waitFor([&] { return client->ended(); }));
+    const Strings failure = client->received(RemotePacket::failure);
+    ASSERT_EQ(failure.size(), 1u);
+    if (!each.text.empty()) {
+      EXPECT_EQ(failure.front(), each.text);
+    }
+    EXPECT_TRUE(statusIs(failure.front() + listeningSuffix()));
+  }
   EXPECT_EQ(record_->activitiesBegun, 0);
 }
 
@@ -203,165 +163,19 @@ TEST_F(RemoteHostTest, DisplaysAreReusedForTheSameModeAndReplacedForAnother) {
   ASSERT_EQ(record_->displaysCreated.size(), 2u);
   EXPECT_EQ(record_->displaysCreated[1], (RemoteConfiguration{2560, 1440, 120}));
   EXPECT_EQ(record_->displaysReleased, std::vector<uint32_t>{7});
-
   host.stop();
-  ASSERT_TRUE(waitFor([&] { return !host.stopping(); }));
-  EXPECT_EQ(host.status(), "Stopped");
+  ASSERT_TRUE(statusIs("Stopped"));
   EXPECT_EQ(record_->displaysReleased, (std::vector<uint32_t>{7, 8}));
 }
 
-// A display server can die under a session (killed, crashed). The next session of the same mode
-// must not be handed the dead display, whose capture could only fail again.
-TEST_F(RemoteHostTest, ADisplayThatDiedIsReplacedForTheNextSessionOfTheSameMode) {
-  RemoteHost& host = makeHost();
+// A large video frame is usually still being written when the capture fails (here: its display
+// server died); the failure must still reach the client, and the next session of the same mode
+// must not be handed the dead display.
+TEST_F(RemoteHostTest, ACaptureFailureReachesTheClientBehindAFrameAndADeadDisplayIsReplaced) {
+  makeHost();
   startListening();
   auto first = stream();
-  ASSERT_EQ(record_->displaysCreated.size(), 1u);
   record_->deadDisplays.insert(7);
-  std::function<void(std::string)> fail;
-  {
-    std::lock_guard lock(record_->mutex);
-    fail = record_->encoderFailure;
-  }
-  std::thread([fail] { fail("Virtual display connection lost."); }).join();
-  ASSERT_TRUE(statusIs("Virtual display connection lost." + listeningSuffix()));
-
-  auto second = stream();
-  EXPECT_EQ(host.status(), "Streaming 1920×1080 · requested 60 fps");
-  ASSERT_EQ(record_->displaysCreated.size(), 2u);
-  EXPECT_EQ(record_->displaysReleased, std::vector<uint32_t>{7});
-  // A display that is still alive is kept as before.
-  second->cancel();
-  ASSERT_TRUE(statusIs(clientLeft()));
-  auto third = stream();
-  EXPECT_EQ(record_->displaysCreated.size(), 2u);
-}
-
-TEST_F(RemoteHostTest, AClientThatLeavesWhileItsDisplayOrCaptureStartsGetsNothingMore) {
-  RemoteHost& host = makeHost();
-  startListening();
-
-  // Leaves while the display is being created.
-  auto client = configureWithHeldDisplay();
-  ASSERT_TRUE(client);
-  client->cancel();
-  ASSERT_TRUE(statusIs(clientLeft()));
-  platform_->completeDisplay();
-  main_.runFor(50ms);
-  EXPECT_EQ(host.status(), clientLeft());
-  // The late display is kept for the next session, which is served normally.
-  record_->holdDisplays = false;
-  auto next = stream();
-  EXPECT_EQ(record_->displaysCreated.size(), 1u);
-  next->cancel();
-  ASSERT_TRUE(statusIs(clientLeft()));
-
-  // Leaves while the capture looks for its display.
-  record_->displayFound = false;
-  auto late = connect();
-  late->send(RemotePacket::configuration, json({1920, 1080, 60}));
-  main_.runFor(60ms);
-  late->cancel();
-  ASSERT_TRUE(statusIs(clientLeft()));
-  record_->displayFound = true;
-  main_.runFor(300ms);
-  EXPECT_EQ(host.status(), clientLeft());
-  EXPECT_TRUE(late->received(RemotePacket::failure).empty());
-  EXPECT_TRUE(late->received(RemotePacket::configuration).empty());
-  EXPECT_EQ(record_->activitiesBegun, 1);
-}
-
-TEST_F(RemoteHostTest, OneClientAtATime) {
-  RemoteHost& host = makeHost();
-  startListening();
-  auto first = stream();
-
-  // A second client's TCP connection is closed before any handshake. It is read on a thread of
-  // its own: the host decides on the main queue, which must keep running meanwhile.
-  std::atomic<bool> closed = false;
-  asio::error_code error;
-  std::thread intruder([&] {
-    asio::io_context context;
-    asio::ip::tcp::socket socket(context);
-    socket.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port_));
-    std::array<uint8_t, 1> byte{};
-    asio::read(socket, asio::buffer(byte), error);
-    closed = true;
-  });
-  EXPECT_TRUE(waitFor([&] { return closed.load(); }));
-  intruder.join();
-  EXPECT_EQ(error, asio::error::eof);
-
-  first->send(RemotePacket::ping, std::string("1"));
-  ASSERT_TRUE(waitFor([&] { return first->received(RemotePacket::pong).size() == 1; }));
-  EXPECT_EQ(host.status(), "Streaming 1920×1080 · requested 60 fps");
-}
-
-TEST_F(RemoteHostTest, TheWatchdogCancelsASilentClient) {
-  RemoteHost::Options options;
-  options.watchdogInterval = 50ms;
-  options.silenceLimit = 400ms;
-  RemoteHost& host = makeHost(options);
-  startListening();
-  auto client = stream();
-
-  // Pings keep it alive past the limit.
-  for (int i = 0; i < 8; ++i) {
-    client->send(RemotePacket::ping, std::string("1"));
-    main_.runFor(100ms);
-  }
-  EXPECT_TRUE(host.connected());
-
-  // Silence from the last ping on (the host hears it a moment after this).
-  const auto silentFrom = std::chrono::steady_clock::now();
-  client->send(RemotePacket::ping, std::string("1"));
-  ASSERT_TRUE(statusIs("Disconnected" + listeningSuffix()));
-  const auto silence = std::chrono::steady_clock::now() - silentFrom;
-  EXPECT_GE(silence, 400ms);
-  EXPECT_TRUE(waitFor([&] { return client->ended(); }));
-}
-
-TEST_F(RemoteHostTest, StopDuringConfigurationWaitsThenEndsStopped) {
-  RemoteHost& host = makeHost();
-  startListening();
-  auto client = configureWithHeldDisplay();
-  ASSERT_TRUE(client);
-
-  host.stop();
-  main_.runFor(100ms);
-  EXPECT_TRUE(host.stopping());  // waiting for the configuration
-  platform_->completeDisplay();
-  ASSERT_TRUE(waitFor([&] { return !host.stopping(); }));
-  EXPECT_EQ(host.status(), "Stopped");
-  // The display that arrived late is removed with the rest.
-  EXPECT_EQ(record_->displaysReleased, std::vector<uint32_t>{7});
-  EXPECT_TRUE(waitFor([&] { return client->ended(); }));
-}
-
-TEST_F(RemoteHostTest, CaptureFailuresReachTheClientAndTheStatus) {
-  makeHost();
-  startListening();
-  auto client = stream();
-  std::function<void(std::string)> fail;
-  {
-    std::lock_guard lock(record_->mutex);
-    fail = record_->encoderFailure;
-  }
-  // As the encoder does: from its own thread.
-  std::thread([fail] { fail("Encoding failed: -22"); }).join();
-  ASSERT_TRUE(statusIs("Encoding failed: -22" + listeningSuffix()));
-  ASSERT_TRUE(waitFor([&] { return client->ended(); }));
-  EXPECT_EQ(client->received(RemotePacket::failure),
-            std::vector<std::string>{"Encoding failed: -22"});
-  EXPECT_EQ(record_->activitiesLive, 0);
-}
-
-// While streaming, a large video frame is usually still being written when the capture fails;
-// the failure behind it must still reach the client before the connection closes.
-TEST_F(RemoteHostTest, AFailureReachesTheClientEvenBehindAVideoFrameInFlight) {
-  makeHost();
-  startListening();
-  auto client = stream();
   std::function<void(std::string)> fail;
   std::shared_ptr<PacketSender> sender;
   {
@@ -369,26 +183,91 @@ TEST_F(RemoteHostTest, AFailureReachesTheClientEvenBehindAVideoFrameInFlight) {
     fail = record_->encoderFailure;
     sender = record_->sender.lock();
   }
-  std::thread([fail, sender] {
-    // More than loopback's socket buffers take at once.
-    sender->send(RemotePacket::videoFrame, Bytes(6 << 20, 0x17));
+  std::thread([fail, sender] {  // as the encoder does, from its own thread
+    sender->send(RemotePacket::videoFrame, Bytes(6 << 20, 0x17));  // more than loopback buffers
     fail("Virtual display connection lost.");
-  }).join();
+  })
+      .join();
   ASSERT_TRUE(statusIs("Virtual display connection lost." + listeningSuffix()));
-  ASSERT_TRUE(waitFor([&] { return client->ended(); }));
-  EXPECT_EQ(client->received(RemotePacket::videoFrame).size(), 1u);
-  EXPECT_EQ(client->received(RemotePacket::failure),
-            std::vector<std::string>{"Virtual display connection lost."});
+  ASSERT_TRUE(waitFor([&] { return first->ended(); }));
+  EXPECT_EQ(first->received(RemotePacket::videoFrame).size(), 1u);
+  EXPECT_EQ(first->received(RemotePacket::failure), Strings{"Virtual display connection lost."});
+  EXPECT_EQ(record_->activitiesLive, 0);
+
+  auto second = stream();
+  EXPECT_EQ(record_->displaysCreated.size(), 2u);
+  EXPECT_EQ(record_->displaysReleased, std::vector<uint32_t>{7});
+  second->cancel();  // a display that is still alive is kept as before
+  ASSERT_TRUE(statusIs(clientLeft()));
+  auto third = stream();
+  EXPECT_EQ(record_->displaysCreated.size(), 2u);
 }
 
-TEST_F(RemoteHostTest, AWrongKeyEndsTheAttemptWithTheAuthenticationText) {
+// What completes after its client left (the display, then the capture's search for it) must
+// reach neither that client nor the next session.
+TEST_F(RemoteHostTest, AClientThatLeavesWhileItsDisplayOrCaptureStartsGetsNothingMore) {
+  makeHost();
+  startListening();
+  record_->holdDisplays = true;
+  auto client = stream();
+  client->cancel();
+  ASSERT_TRUE(statusIs(clientLeft()));
+  platform_->completeDisplay();
+  record_->holdDisplays = false;
+
+  record_->displayFound = false;
+  auto late = connect();
+  late->send(RemotePacket::configuration, json({1920, 1080, 60}));
+  ASSERT_TRUE(waitFor([&] {  // the capture is looking for the display
+    std::lock_guard lock(record_->mutex);
+    return !record_->sender.expired();
+  }));
+  late->cancel();
+  ASSERT_TRUE(statusIs(clientLeft()));
+  record_->displayFound = true;
+
+  auto next = stream();
+  next->cancel();
+  ASSERT_TRUE(statusIs(clientLeft()));
+  EXPECT_EQ(record_->displaysCreated.size(), 1u) << "the display that came late is kept";
+  EXPECT_EQ(std::ranges::count_if(statuses_, [](auto& s) { return s.starts_with("Streaming"); }),
+            1);
+  EXPECT_EQ(record_->activitiesBegun, 1);
+  EXPECT_TRUE(late->received(RemotePacket::failure).empty());
+  EXPECT_TRUE(late->received(RemotePacket::configuration).empty());
+}
+
+TEST_F(RemoteHostTest, TheWatchdogCancelsAClientOnlyOnceItIsSilentPastTheLimit) {
+  auto now = test::Clock::now();
+  RemoteHost::Options options;
+  options.watchdogInterval = 5ms;
+  options.silenceLimit = 1s;
+  options.now = [&now] { return now; };
+  RemoteHost& host = makeHost(options);
+  startListening();
+  auto client = stream();
+  for (size_t ping = 1; ping <= 3; ++ping) {  // each ping keeps it alive for another second
+    now += 900ms;
+    client->send(RemotePacket::ping, std::string("1"));
+    ASSERT_TRUE(waitFor([&] { return client->received(RemotePacket::pong).size() == ping; }));
+  }
+  EXPECT_FALSE(waitFor([&] { return !host.connected(); }, 100ms));
+  now += 1001ms;
+  EXPECT_TRUE(statusIs(clientLeft()));
+  EXPECT_TRUE(waitFor([&] { return client->ended(); }));
+}
+
+TEST_F(RemoteHostTest, StopDuringConfigurationWaitsForItThenReleasesTheLateDisplay) {
   RemoteHost& host = makeHost();
   startListening();
-  TestClient stranger(main_, port_, RemoteAuthentication::newKey());
-  ASSERT_TRUE(waitFor([&] { return stranger.ended(); }));
-  EXPECT_EQ(stranger.endReason(), RemoteError::authentication().what());
-  ASSERT_TRUE(waitFor([&] { return host.status().ends_with(listeningSuffix()); }));
-  EXPECT_FALSE(host.connected());
+  record_->holdDisplays = true;
+  auto client = stream();
+  host.stop();
+  EXPECT_FALSE(waitFor([&] { return !host.stopping(); }, 100ms));
+  platform_->completeDisplay();
+  ASSERT_TRUE(statusIs("Stopped"));
+  EXPECT_EQ(record_->displaysReleased, std::vector<uint32_t>{7});
+  EXPECT_TRUE(waitFor([&] { return client->ended(); }));
 }
 
 TEST_F(RemoteHostTest, DisconnectAndDestructionAreSafeMidSession) {
@@ -396,13 +275,10 @@ TEST_F(RemoteHostTest, DisconnectAndDestructionAreSafeMidSession) {
   startListening();
   auto client = stream();
   host.disconnect();
-  ASSERT_TRUE(statusIs("Disconnected" + listeningSuffix()));
-
+  ASSERT_TRUE(statusIs(clientLeft()));
   auto again = stream();
-  // Destroying the host mid-session releases everything and says nothing.
-  host_.reset();
+  host_.reset();  // releases everything and says nothing
   EXPECT_TRUE(waitFor([&] { return again->ended(); }));
-  main_.runFor(50ms);
 }
 
 }  // namespace

@@ -1,16 +1,11 @@
 #pragma once
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "harness/xvfb.h"
@@ -26,11 +21,17 @@ inline void writeExecutable(const std::filesystem::path& path, const std::string
   ::chmod(path.c_str(), 0755);
 }
 
-// The Xvfb processes this test process started that are still running (not yet ended).
+// The Xvfb processes this test process started that are still running.
 inline std::vector<pid_t> runningXvfbChildren() {
   std::vector<pid_t> found;
   for (const auto& child : test::runningChildrenNamed("Xvfb")) found.push_back(child.pid);
   return found;
+}
+
+// The newest Xvfb process started by this test process, or 0.
+inline pid_t newestXvfbChild() {
+  const std::vector<pid_t> running = runningXvfbChildren();
+  return running.empty() ? 0 : *std::max_element(running.begin(), running.end());
 }
 
 // Shell text that leaves two processes outside the session's process group, as desktop sessions
@@ -44,35 +45,23 @@ inline std::string escapingProcesses(const std::filesystem::path& folder) {
   return "setsid -f " + writePid("detached") + "; (" + writePid("forked") + " &); ";
 }
 
-// The pids escapingProcesses() wrote, once both are there (fewer on a timeout).
+// The pids escapingProcesses() wrote, once both are there (fewer if they never come).
 inline std::vector<pid_t> escapedPids(const std::filesystem::path& folder) {
   std::vector<pid_t> pids;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   for (const char* name : {"detached", "forked"}) {
-    while (!std::filesystem::exists(folder / name) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    std::ifstream file(folder / name);
     pid_t pid = 0;
-    if (file >> pid) pids.push_back(pid);
+    if (test::waitUntil([&] { return std::filesystem::exists(folder / name); }) &&
+        std::ifstream(folder / name) >> pid) {
+      pids.push_back(pid);
+    }
   }
   return pids;
 }
 
 // Whether all of `pids` have ended within `patience`.
-inline bool allEnd(const std::vector<pid_t>& pids, std::chrono::milliseconds patience) {
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  auto anyRuns = [&] { return std::any_of(pids.begin(), pids.end(), processRuns); };
-  while (anyRuns() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return !anyRuns();
-}
-
-// The newest Xvfb process started by this test process, or 0.
-inline pid_t newestXvfbChild() {
-  const std::vector<pid_t> running = runningXvfbChildren();
-  return running.empty() ? 0 : *std::max_element(running.begin(), running.end());
+inline bool allEnd(const std::vector<pid_t>& pids, test::Clock::duration patience) {
+  return test::waitUntil([&] { return std::none_of(pids.begin(), pids.end(), processRuns); },
+                         patience);
 }
 
 }  // namespace veltra

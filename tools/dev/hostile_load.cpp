@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "hostile_openings.h"
 #include "print_line.h"
 #include "protocol/RemoteAuthentication.h"
 #include "protocol/RemoteConnection.h"
@@ -58,6 +59,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using asio::ip::tcp;
 using veltra::printLine;
+using veltra::hostile::Opening;
 
 const char kSynopsis[] =
     "veltra-hostile-load --port N --scenario silent,garbage,giant,hello,churn|all\n"
@@ -73,22 +75,6 @@ uint64_t monotonicMicros() {
 
 double milliseconds(Clock::duration duration) {
   return std::chrono::duration<double, std::milli>(duration).count();
-}
-
-enum class Kind { silent, garbage, giant, hello };
-
-std::optional<Kind> kindNamed(const std::string& name) {
-  if (name == "silent") return Kind::silent;
-  if (name == "garbage") return Kind::garbage;
-  if (name == "giant") return Kind::giant;
-  if (name == "hello") return Kind::hello;
-  return std::nullopt;
-}
-
-std::vector<uint8_t> helloFrame(std::mt19937& random) {
-  std::vector<uint8_t> frame = {0x00, 0x00, 0x00, 33, 0x01};
-  while (frame.size() < 4 + 33) frame.push_back(static_cast<uint8_t>(random()));
-  return frame;
 }
 
 // What one scenario saw, on the io thread.
@@ -126,7 +112,7 @@ struct Tally {
 // hold time runs out.
 class Probe : public std::enable_shared_from_this<Probe> {
  public:
-  Probe(asio::io_context& io, Kind kind, Tally& tally, std::chrono::milliseconds hold,
+  Probe(asio::io_context& io, Opening kind, Tally& tally, std::chrono::milliseconds hold,
         std::function<void()> finished)
       : socket_(io),
         trickle_(io),
@@ -157,20 +143,9 @@ class Probe : public std::enable_shared_from_this<Probe> {
 
  private:
   void speak() {
-    switch (kind_) {
-      case Kind::silent:
-        return;
-      case Kind::garbage: {
-        auto bytes = std::make_shared<std::vector<uint8_t>>(4096);
-        for (uint8_t& byte : *bytes) byte = static_cast<uint8_t>(random_());
-        return write(bytes);
-      }
-      case Kind::giant:
-        write(std::make_shared<std::vector<uint8_t>>(std::vector<uint8_t>{0x40, 0, 0, 0}));
-        return trickle();
-      case Kind::hello:
-        return write(std::make_shared<std::vector<uint8_t>>(helloFrame(random_)));
-    }
+    auto bytes = std::make_shared<std::vector<uint8_t>>(openingBytes(kind_, random_));
+    if (!bytes->empty()) write(bytes);
+    if (trickles(kind_)) trickle();
   }
 
   void write(std::shared_ptr<std::vector<uint8_t>> bytes) {
@@ -182,7 +157,7 @@ class Probe : public std::enable_shared_from_this<Probe> {
     trickle_.expires_after(100ms);
     trickle_.async_wait([self = shared_from_this()](asio::error_code error) {
       if (error || self->done_) return;
-      self->write(std::make_shared<std::vector<uint8_t>>(1, uint8_t{0x42}));
+      self->write(std::make_shared<std::vector<uint8_t>>(1, veltra::hostile::kTrickleByte));
       self->trickle();
     });
   }
@@ -210,7 +185,7 @@ class Probe : public std::enable_shared_from_this<Probe> {
   tcp::socket socket_;
   asio::steady_timer trickle_;
   asio::steady_timer hold_;
-  Kind kind_;
+  Opening kind_;
   Tally& tally_;
   std::chrono::milliseconds holdTime_;
   std::function<void()> finished_;
@@ -333,7 +308,7 @@ std::optional<int> parse(int argc, char** argv, Arguments& arguments) {
     if (name == "all") {
       for (const char* each : {"silent", "garbage", "giant", "hello", "churn"})
         names.push_back(each);
-    } else if (name == "churn" || kindNamed(name)) {
+    } else if (name == "churn" || veltra::hostile::openingNamed(name)) {
       names.push_back(name);
     } else {
       return commandLine.usageError("unknown scenario \"" + name + "\"");
@@ -379,7 +354,7 @@ int runScenarios(const Arguments& arguments) {
     // One round of `count` connections at once; with --repeat, rounds follow each other until
     // its time is up.
     auto round = std::make_shared<std::function<void()>>();
-    *round = [&, &tally = tally, kind = *kindNamed(name), round] {
+    *round = [&, &tally = tally, kind = *veltra::hostile::openingNamed(name), round] {
       tally.planned += arguments.count;
       for (int i = 0; i < arguments.count; ++i) {
         auto probe = std::make_shared<Probe>(io, kind, tally, arguments.hold, [&, round] {
@@ -437,7 +412,7 @@ int waitBehind(const Arguments& arguments) {
     auto buffer = std::make_shared<std::array<uint8_t, 256>>();
     socket->async_connect(host, [&, socket, buffer](asio::error_code error) {
       if (error) return;
-      auto hello = std::make_shared<std::vector<uint8_t>>(helloFrame(random));
+      auto hello = std::make_shared<std::vector<uint8_t>>(openingBytes(Opening::hello, random));
       asio::async_write(*socket, asio::buffer(*hello), [hello](asio::error_code, size_t) {});
       // Reads until the host closes it; a persistent staller then dials again.
       auto reader = std::make_shared<std::function<void()>>();

@@ -71,14 +71,19 @@ class Recorder final : public PacketSender {
   int frames_ = 0;
 };
 
-VideoPicture nv12(int width, int height, int index, const test::Painter& paint) {
+// A picture of ours over a painted frame's planes; the frame lives as long as the picture.
+ScreenPicture nv12(int width, int height, int index, const test::Painter& paint) {
   AVFrame* frame = av_frame_alloc();
   frame->width = width;
   frame->height = height;
   frame->format = AV_PIX_FMT_NV12;
   if (av_frame_get_buffer(frame, 0) < 0) av_frame_free(&frame);
-  if (frame) paint(frame, index);
-  return VideoPicture::adopt(frame);
+  if (!frame) return {};
+  paint(frame, index);
+  const std::shared_ptr<AVFrame> owner(frame, [](AVFrame* f) { av_frame_free(&f); });
+  return ScreenPicture(
+      width, height, PixelFormat::nv12,
+      {{{frame->data[0], frame->linesize[0]}, {frame->data[1], frame->linesize[1]}}}, owner);
 }
 
 class VideoRoundTripTest : public ::testing::TestWithParam<RemoteConfiguration> {};
@@ -95,11 +100,11 @@ TEST_P(VideoRoundTripTest, EncodedPicturesDecodeCloseToTheSourceAndFFmpegAgrees)
   const test::Painter paint = test::movingPainter();
   std::vector<Bytes> sources;
   for (int index = 0; index < kPictures; ++index) {
-    const VideoPicture picture = nv12(width, height, index, paint);
+    const ScreenPicture picture = nv12(width, height, index, paint);
     ASSERT_TRUE(picture);
     Bytes luma(static_cast<size_t>(width) * height);
     for (int row = 0; row < height; ++row) {
-      const uint8_t* line = picture.frame()->data[0] + row * picture.frame()->linesize[0];
+      const uint8_t* line = picture.plane(0).data + row * picture.plane(0).stride;
       std::copy(line, line + width, luma.begin() + static_cast<ptrdiff_t>(row) * width);
     }
     sources.push_back(std::move(luma));

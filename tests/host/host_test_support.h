@@ -21,10 +21,6 @@
 #include "protocol/RemoteError.h"
 #include "support/AsioMainQueue.h"
 
-extern "C" {
-#include <libavutil/frame.h>
-}
-
 namespace veltra::test {
 
 using namespace std::chrono_literals;
@@ -86,7 +82,7 @@ class FakeActivity final : public ProcessActivity {
 class FakeEncoder final : public PictureEncoder {
  public:
   explicit FakeEncoder(std::shared_ptr<PlatformRecord> record) : record_(std::move(record)) {}
-  bool encode(VideoPicture, int64_t) override {
+  bool encode(ScreenPicture, int64_t) override {
     std::lock_guard lock(record_->mutex);
     ++record_->picturesTaken;
     return true;
@@ -110,7 +106,7 @@ class FakeSource final : public ScreenSource {
   explicit FakeSource(std::shared_ptr<PlatformRecord> record) : record_(std::move(record)) {}
   bool open(uint32_t, int, int) override { return record_->displayFound.load(); }
   bool poll() override { return false; }
-  bool grab(AVFrame*) override { return true; }
+  bool grab(ScreenPicture&) override { return true; }
   bool broken() const override { return false; }
   void close() override {}
 

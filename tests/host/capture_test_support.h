@@ -52,7 +52,7 @@ class RecordingEncoder final : public PictureEncoder {
   struct Record {
     std::mutex mutex;
     std::condition_variable changed;
-    bool accepting = true, holding = false, copying = false;  // steering
+    bool accepting = true, holding = false;  // steering
     int offered = 0, taken = 0, stops = 0;
     std::string stopThread;
     std::vector<int64_t> times;                    // presentation times of the pictures taken
@@ -60,7 +60,6 @@ class RecordingEncoder final : public PictureEncoder {
     std::vector<std::vector<PictureRect>> damage;  // of each picture taken
     std::vector<ScreenPicture> held;
     int width = 0, height = 0;  // of the last picture taken
-    NV12Copy last;              // the last picture taken, while `copying`
 
     template <typename Condition>
     bool waitFor(Condition condition) {
@@ -84,7 +83,6 @@ class RecordingEncoder final : public PictureEncoder {
     record_->damage.push_back(picture.damage());
     record_->width = picture.width();
     record_->height = picture.height();
-    if (record_->copying) record_->last = NV12Copy(picture);
     if (record_->holding) record_->held.push_back(std::move(picture));
     return true;
   }

@@ -129,10 +129,11 @@ class RemoteCaptureTest : public ::testing::Test {
     capture->stop([&] { stopped = true; });
     EXPECT_TRUE(main.runUntil([&] { return stopped; }, test::kPatience));
   }
-  template <typename T>
-  T locked(const T& field) {
+  // Runs `f` with the record locked.
+  template <typename F>
+  auto locked(F f) {
     std::lock_guard lock(record->mutex);
-    return field;
+    return f();
   }
 
   AsioMainQueue main;
@@ -223,7 +224,7 @@ TEST_F(RemoteCaptureTest, AnAnnouncedChangeIsTakenWithoutWaitingForTheNextTick) 
           .count();
   script->change(true);
   ASSERT_TRUE(record->waitFor([&] { return record->taken == 2; }));
-  EXPECT_LT(locked(record->times)[1] - announced, 250'000);
+  EXPECT_LT(locked([&] { return record->times[1]; }) - announced, 250'000);
 }
 
 // A change the encoder refused is not forgotten once the screen is still: it goes out, with the
@@ -232,10 +233,7 @@ TEST_F(RemoteCaptureTest, AChangeRefusedByABusyEncoderIsSentOnceItTakesPicturesA
   create();
   ASSERT_EQ(startAndWait(), "");
   ASSERT_TRUE(record->waitFor([&] { return record->taken == 1; }));
-  {
-    std::lock_guard lock(record->mutex);
-    record->accepting = false;
-  }
+  locked([&] { record->accepting = false; });
   script->change();
   ASSERT_TRUE(record->waitFor([&] { return record->offered >= 3; }));
   {
@@ -319,7 +317,7 @@ TEST_F(RemoteCaptureTest, StopOrDestructionDuringTheLookupEndsItWithoutCapturing
   capture.reset();
   main.runUntil([] { return false; }, 100ms);  // a completion posted by mistake would run here
   EXPECT_FALSE(completed);
-  EXPECT_EQ(locked(record->stops), 2);  // each capture stopped its encoder
+  EXPECT_EQ(locked([&] { return record->stops; }), 2);  // each capture stopped its encoder
   std::lock_guard lock(script->mutex);
   EXPECT_EQ(script->tries.size(), 1u);
 }
@@ -342,7 +340,8 @@ TEST_P(RemoteCaptureFailureTest, ALostDisplayIsReportedOnceAndEndsTheTicks) {
   const int polls = script->pollCount();
   main.runUntil([] { return false; }, 50ms);  // five periods in which a tick must not come
   encoderHook->fail("Encoding failed: -22");
-  EXPECT_EQ(locked(failures), (std::vector<std::string>{kLost, "Encoding failed: -22"}));
+  EXPECT_EQ(locked([&] { return failures; }),
+            (std::vector<std::string>{kLost, "Encoding failed: -22"}));
   EXPECT_EQ(script->pollCount(), polls);
   stopAndWait();
 }

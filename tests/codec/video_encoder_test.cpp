@@ -156,17 +156,16 @@ TEST(VideoEncoderFlowTest, ThreeUnacknowledgedFramesThrottleUntilEachAckLetsOneM
   auto sender = std::make_shared<RecordingSender>();
   VideoEncoder encoder(kSmall, sender, kX264);
   encoder.acknowledgeFrame();  // an ack with nothing outstanding must not buy a fourth frame
-  int index = 0;
-  for (; index < 3; ++index) {
+  for (int index = 0; index < 3; ++index) {
     ASSERT_TRUE(encoder.encode(picture(index), timeOf(index)));
     ASSERT_TRUE(sender->waitForFrames(static_cast<size_t>(index) + 1));
   }
-  EXPECT_FALSE(encoder.encode(picture(index), timeOf(index)));
+  EXPECT_FALSE(encoder.encode(picture(3), timeOf(3)));
   encoder.acknowledgeFrame();
   EXPECT_EQ(encoder.unacknowledged(), 2);
-  ASSERT_TRUE(encoder.encode(picture(++index), timeOf(index)));
+  ASSERT_TRUE(encoder.encode(picture(4), timeOf(4)));
   ASSERT_TRUE(sender->waitForFrames(4));
-  EXPECT_FALSE(encoder.encode(picture(++index), timeOf(index)));
+  EXPECT_FALSE(encoder.encode(picture(5), timeOf(5)));
   EXPECT_EQ(encoder.unacknowledged(), 3);
 }
 

@@ -33,15 +33,19 @@ VideoPicture VideoPicture::wrap(const ScreenPicture& picture) {
   if (!picture) return {};
   AVFrame* frame = av_frame_alloc();
   if (!frame) return {};
-  // One buffer reference stands for the whole picture: the copy it owns keeps every plane alive.
-  auto* owner = new ScreenPicture(picture);
-  const ScreenPicture::Plane& luma = picture.plane(0);
-  frame->buf[0] = av_buffer_create(luma.data, static_cast<size_t>(luma.stride) * picture.height(),
-                                   releasePicture, owner, 0);
-  if (!frame->buf[0]) {
-    delete owner;
-    av_frame_free(&frame);
-    return {};
+  // A buffer reference per plane, each owning a copy of the picture (which keeps the planes
+  // alive), so that FFmpeg finds every plane inside a buffer of its own.
+  const int rows[] = {picture.height(), (picture.height() + 1) / 2};
+  for (int index = 0; index < 2; ++index) {
+    const ScreenPicture::Plane& plane = picture.plane(index);
+    auto* owner = new ScreenPicture(picture);
+    frame->buf[index] = av_buffer_create(
+        plane.data, static_cast<size_t>(plane.stride) * rows[index], releasePicture, owner, 0);
+    if (!frame->buf[index]) {
+      delete owner;
+      av_frame_free(&frame);  // drops the references made so far
+      return {};
+    }
   }
   frame->format = avFormat(picture.format());
   frame->width = picture.width();

@@ -34,16 +34,13 @@
 #include <tuple>
 #include <vector>
 
+#include "codec/PicturePool.h"
 #include "host/RemoteCapture.h"
 #include "host/x11/VLVirtualDisplay.h"
 #include "host/x11/X11Connection.h"
 #include "host/x11/X11ScreenSource.h"
 #include "ratio_reporter.h"
 #include "support/AsioMainQueue.h"
-
-extern "C" {
-#include <libavutil/frame.h>
-}
 
 namespace {
 
@@ -154,18 +151,14 @@ void grab(benchmark::State& state, int width, int height) {
     state.SkipWithError("cannot open the display");
     return;
   }
-  AVFrame* frame = av_frame_alloc();
-  frame->format = AV_PIX_FMT_NV12;
-  frame->width = width;
-  frame->height = height;
-  if (av_frame_get_buffer(frame, 0) < 0) std::abort();
+  ScreenPicture picture = PicturePool::create(width, height, 1)->acquire();
 
   auto once = [&] {
     painter.paint();
     const Clock::time_point start = Clock::now();
     const double cpuStart = threadCpuSeconds();
     const bool changed = source.poll();
-    const bool grabbed = source.grab(frame);
+    const bool grabbed = source.grab(picture);
     return std::tuple(changed && grabbed,
                       std::chrono::duration<double>(Clock::now() - start).count(),
                       threadCpuSeconds() - cpuStart);
@@ -185,7 +178,6 @@ void grab(benchmark::State& state, int width, int height) {
     cpus.push_back(cpu);
   }
   const double server = processCpuSeconds(display->serverProcess()) - serverStart;
-  av_frame_free(&frame);
 
   const double pictures = double(walls.size());
   double cpuTotal = 0;
@@ -274,7 +266,7 @@ void x11grab(benchmark::State& state, int width, int height) {
 // Takes every picture and lets it go.
 class DiscardingEncoder final : public PictureEncoder {
  public:
-  bool encode(VideoPicture, int64_t) override {
+  bool encode(ScreenPicture, int64_t) override {
     ++taken;
     return true;
   }

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "codec/H264NalUnits.h"
+#include "codec/PicturePool.h"
 #include "codec/VideoEncoder.h"
 #include "protocol/VideoFormat.h"
 #include "ratio_reporter.h"
@@ -66,7 +67,7 @@ std::string modeName(const Mode& mode) {
 // One ring of SyntheticDesktop::kPeriod pictures per size and scene, and the same pictures as a
 // raw NV12 file for the command line.
 struct Ring {
-  std::vector<VideoPicture> pictures;
+  std::vector<ScreenPicture> pictures;
   std::filesystem::path file;
 };
 
@@ -79,20 +80,19 @@ const Ring& ring(int width, int height, Scene scene) {
               ("veltra_encoder_bench_" + std::to_string(width) + "x" + std::to_string(height) +
                "_" + sceneName(scene) + ".nv12");
   std::ofstream raw(ring.file, std::ios::binary | std::ios::trunc);
+  // The ring holds every picture for good: a buffer for each.
+  const auto pool = PicturePool::create(width, height, SyntheticDesktop::kPeriod);
   for (int index = 0; index < SyntheticDesktop::kPeriod; ++index) {
-    AVFrame* frame = av_frame_alloc();
-    frame->format = AV_PIX_FMT_NV12;
-    frame->width = width;
-    frame->height = height;
-    if (av_frame_get_buffer(frame, 0) < 0) std::abort();
-    painter.draw(index, frame->data[0], frame->linesize[0], frame->data[1], frame->linesize[1]);
-    for (int plane = 0; plane < 2; ++plane) {
-      for (int row = 0; row < (plane == 0 ? height : height / 2); ++row) {
-        raw.write(reinterpret_cast<const char*>(frame->data[plane] + row * frame->linesize[plane]),
-                  width);
-      }
+    ScreenPicture picture = pool->acquire();
+    const ScreenPicture::Plane luma = picture.plane(0), chroma = picture.plane(1);
+    painter.draw(index, luma.data, luma.stride, chroma.data, chroma.stride);
+    for (int row = 0; row < height; ++row) {
+      raw.write(reinterpret_cast<const char*>(luma.data + row * luma.stride), width);
     }
-    ring.pictures.push_back(VideoPicture::adopt(frame));
+    for (int row = 0; row < height / 2; ++row) {
+      raw.write(reinterpret_cast<const char*>(chroma.data + row * chroma.stride), width);
+    }
+    ring.pictures.push_back(std::move(picture));
   }
   return ring;
 }
@@ -182,11 +182,12 @@ double meanLumaPsnr(const std::vector<Bytes>& units, const Ring& source) {
     packet->size = static_cast<int>(units[index].size());
     if (avcodec_send_packet(decoder, packet) < 0) continue;
     while (avcodec_receive_frame(decoder, frame) == 0) {
-      const AVFrame* original = source.pictures[index % source.pictures.size()].frame();
+      const ScreenPicture::Plane original =
+          source.pictures[index % source.pictures.size()].plane(0);
       double squares = 0;
       for (int y = 0; y < frame->height; ++y) {
         const uint8_t* a = frame->data[0] + y * frame->linesize[0];
-        const uint8_t* b = original->data[0] + y * original->linesize[0];
+        const uint8_t* b = original.data + y * original.stride;
         for (int x = 0; x < frame->width; ++x) squares += double(a[x] - b[x]) * (a[x] - b[x]);
       }
       const double mse = squares / (double(frame->width) * frame->height);

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "codec/VideoPicture.h"
+#include "codec/ScreenPicture.h"
 
 namespace veltra {
 
@@ -22,7 +22,7 @@ class PictureEncoder {
 
   // Takes `picture` or drops it; true when taken. A caller that keeps changes pending until a
   // picture of them is taken relies on this answer. `presentationTime`: microseconds, monotonic.
-  virtual bool encode(VideoPicture picture, int64_t presentationTime) = 0;
+  virtual bool encode(ScreenPicture picture, int64_t presentationTime) = 0;
   // Drops every later picture and finishes what was taken. A second call does nothing.
   virtual void stop() = 0;
   // One frameAck from the client.

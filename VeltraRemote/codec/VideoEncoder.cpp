@@ -74,7 +74,7 @@ VideoEncoder::~VideoEncoder() {
   queue_.runSync([this] { session_.reset(); });
 }
 
-bool VideoEncoder::encode(VideoPicture picture, int64_t presentationTime) {
+bool VideoEncoder::encode(ScreenPicture picture, int64_t presentationTime) {
   {
     std::lock_guard lock(flow_->mutex);
     if (flow_->pending || flow_->stopped || flow_->unacknowledged > kMaximumUnacknowledged) {
@@ -110,13 +110,14 @@ int VideoEncoder::unacknowledged() const {
   return flow_->unacknowledged;
 }
 
-void VideoEncoder::encodeOnQueue(const VideoPicture& picture, int64_t presentationTime) {
+void VideoEncoder::encodeOnQueue(const ScreenPicture& picture, int64_t presentationTime) {
   // stop() may have released the encoder after this picture was taken.
   if (!session_) {
     flow_->clearPending();
     return;
   }
-  const int status = session_->send(picture, presentationTime);
+  // The frame shares the picture's planes: wrapping copies no pixels.
+  const int status = session_->send(VideoPicture::wrap(picture), presentationTime);
   if (status < 0) {
     flow_->clearPending();
     fail("Encoding failed: " + std::to_string(status));

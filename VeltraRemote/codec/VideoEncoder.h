@@ -8,7 +8,6 @@
 
 #include "codec/H264Session.h"
 #include "codec/PictureEncoder.h"
-#include "codec/VideoPicture.h"
 #include "protocol/PacketSender.h"
 #include "protocol/RemoteConfiguration.h"
 #include "support/SerialQueue.h"
@@ -51,7 +50,7 @@ class VideoEncoder final : public PictureEncoder {
   // Takes `picture` (NV12, the configured size) for encoding, or drops it while a picture is
   // pending, three frames are unacknowledged or the encoder is stopped. Returns at once; true
   // when taken. `presentationTime` is in microseconds of a monotonic clock. Capture queue.
-  bool encode(VideoPicture picture, int64_t presentationTime) override;
+  bool encode(ScreenPicture picture, int64_t presentationTime) override;
   // Drops every later picture, then drains and releases the encoder; what the encoder still
   // held goes out through the output step before this returns. Nothing is sent afterwards.
   // Capture queue; a second call does nothing.
@@ -75,7 +74,7 @@ class VideoEncoder final : public PictureEncoder {
   };
 
   // Encoder queue only.
-  void encodeOnQueue(const VideoPicture& picture, int64_t presentationTime);
+  void encodeOnQueue(const ScreenPicture& picture, int64_t presentationTime);
   bool drainOutputs();
   bool output(const H264Session::Packet& packet);
   void fail(const std::string& text);

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "codec/ScreenPicture.h"
+
 // FFmpeg stays out of our public headers: the picture is an opaque reference to its frame.
 struct AVFrame;
 
@@ -19,6 +21,10 @@ class VideoPicture {
   static VideoPicture adopt(AVFrame* frame);
   // A new reference to the same buffers as `frame` (av_frame_ref); the caller keeps its own.
   static VideoPicture reference(const AVFrame* frame);
+  // A frame over `picture`'s planes, without copying them: the frame holds a copy of the picture
+  // until FFmpeg lets go of the frame's last reference. BT.601 in video range, which is what the
+  // capture's conversion produces. Empty when FFmpeg has no memory for the frame.
+  static VideoPicture wrap(const ScreenPicture& picture);
 
   const AVFrame* frame() const { return frame_.get(); }
   int width() const;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 
 namespace veltra {
@@ -51,8 +50,5 @@ class InputEventSink {
   virtual void button(int xButton, bool press) = 0;
   virtual void flush() = 0;
 };
-
-// The platform's sink (X11InputSink on Linux).
-std::unique_ptr<InputEventSink> makePlatformInputSink();
 
 }  // namespace veltra

@@ -1,18 +1,10 @@
 #include "host/RemoteCapture.h"
 
-#include <array>
-#include <atomic>
+#include <algorithm>
 #include <utility>
 
-#include "codec/VideoEncoder.h"
+#include "codec/PicturePool.h"
 #include "protocol/RemoteError.h"
-
-extern "C" {
-#include <libavutil/buffer.h>
-#include <libavutil/frame.h>
-#include <libavutil/mem.h>
-#include <libavutil/pixfmt.h>
-}
 
 namespace veltra {
 
@@ -37,6 +29,9 @@ int64_t monotonicMicros() {
 // draw a picture in several requests, and the first one already reports the damage.
 constexpr Clock::duration kSettle = std::chrono::milliseconds(1);
 
+// Pictures the encoder may hold at once; a tick with none free is skipped.
+constexpr int kPicturesInFlight = 3;
+
 // Rounded up, so that the pictures of a second never outnumber fps.
 Clock::duration periodOf(int fps) {
   const int64_t perSecond = std::max(fps, 1);
@@ -44,84 +39,6 @@ Clock::duration periodOf(int fps) {
 }
 
 }  // namespace
-
-// The NV12 buffers that captured pictures live in. A buffer is free again once the last
-// reference to its picture is gone, wherever that happens (usually on the encoder's thread); the
-// flag is our own atomic rather than FFmpeg's reference count so that a sanitizer sees the
-// encoder's last read ordered before our next write. The pool outlives the capture while any of
-// its pictures do.
-class PicturePool : public std::enable_shared_from_this<PicturePool> {
- public:
-  static constexpr int kSize = 3;
-
-  PicturePool(int width, int height)
-      : width_(width),
-        height_(height),
-        stride_((width + 63) & ~63),
-        lumaSize_(static_cast<size_t>(stride_) * height),
-        size_(lumaSize_ + static_cast<size_t>(stride_) * ((height + 1) / 2)) {
-    for (Slot& slot : slots_) slot.memory = static_cast<uint8_t*>(av_malloc(size_));
-  }
-  ~PicturePool() {
-    for (Slot& slot : slots_) av_free(slot.memory);
-  }
-
-  // A writable NV12 frame over a free buffer, or null when every buffer is still held. The
-  // buffer returns to the pool when the frame and every reference to it are freed. Capture
-  // queue.
-  AVFrame* acquire() {
-    for (int index = 0; index < kSize; ++index) {
-      Slot& slot = slots_[index];
-      if (!slot.memory || slot.held.load(std::memory_order_acquire)) continue;
-      AVFrame* frame = av_frame_alloc();
-      if (!frame) return nullptr;
-      auto* lease = new Lease{shared_from_this(), index};
-      frame->buf[0] = av_buffer_create(slot.memory, size_, release, lease, 0);
-      if (!frame->buf[0]) {
-        delete lease;
-        av_frame_free(&frame);
-        return nullptr;
-      }
-      slot.held.store(true, std::memory_order_relaxed);
-      frame->format = AV_PIX_FMT_NV12;
-      frame->width = width_;
-      frame->height = height_;
-      frame->data[0] = slot.memory;
-      frame->linesize[0] = stride_;
-      frame->data[1] = slot.memory + lumaSize_;
-      frame->linesize[1] = stride_;
-      // What libyuv's conversion produces; the encoder may signal it.
-      frame->colorspace = AVCOL_SPC_SMPTE170M;
-      frame->color_range = AVCOL_RANGE_MPEG;
-      return frame;
-    }
-    return nullptr;
-  }
-
- private:
-  struct Slot {
-    uint8_t* memory = nullptr;
-    std::atomic<bool> held{false};
-  };
-  struct Lease {
-    std::shared_ptr<PicturePool> pool;
-    int index;
-  };
-
-  // FFmpeg calls this when the last reference to a buffer goes; any thread.
-  static void release(void* opaque, uint8_t*) {
-    auto* lease = static_cast<Lease*>(opaque);
-    lease->pool->slots_[lease->index].held.store(false, std::memory_order_release);
-    delete lease;
-  }
-
-  const int width_;
-  const int height_;
-  const int stride_;
-  const size_t lumaSize_;
-  const size_t size_;
-  std::array<Slot, kSize> slots_;
-};
 
 RemoteCapture::RemoteCapture(RemoteConfiguration configuration,
                              std::unique_ptr<PictureEncoder> encoder,
@@ -138,14 +55,6 @@ RemoteCapture::RemoteCapture(RemoteConfiguration configuration,
     if (onFailure) onFailure(std::move(text));
   };
   timer_.emplace(queue_.context());
-}
-
-std::unique_ptr<RemoteCapture> RemoteCapture::create(RemoteConfiguration configuration,
-                                                     std::shared_ptr<PacketSender> sender,
-                                                     MainQueue& main, Options options) {
-  return std::make_unique<RemoteCapture>(
-      configuration, std::make_unique<VideoEncoder>(configuration, std::move(sender)),
-      makeScreenSource(), main, options);
 }
 
 RemoteCapture::~RemoteCapture() {
@@ -190,7 +99,7 @@ void RemoteCapture::tryOpen() {
     return;
   }
   phase_ = Phase::capturing;
-  pool_ = std::make_shared<PicturePool>(configuration_.width, configuration_.height);
+  pool_ = PicturePool::create(configuration_.width, configuration_.height, kPicturesInFlight);
   dirty_ = true;  // the client has nothing yet
   completeStart("");
   if (const int descriptor = source_->eventDescriptor(); descriptor >= 0) {
@@ -268,17 +177,25 @@ void RemoteCapture::tick() {
   // A still screen costs only the poll. With all three buffers held by the encoder the tick is
   // skipped and the change waits for the next one.
   if (dirty_) {
-    if (AVFrame* frame = pool_->acquire()) {
+    if (ScreenPicture picture = pool_->acquire()) {
       const int64_t time = monotonicMicros();
-      if (!source_->grab(frame)) {
-        av_frame_free(&frame);
+      if (!source_->grab(picture)) {
         fail(kConnectionLost);
         return;
       }
-      // Only a picture the encoder took clears the change; a dropped one is grabbed afresh.
-      if (encoder_->encode(VideoPicture::adopt(frame), time)) {
+      if (!refusedDamage_.empty()) {
+        refusedDamage_.insert(refusedDamage_.end(), picture.damage().begin(),
+                              picture.damage().end());
+        picture.setDamage(refusedDamage_);
+      }
+      // Only a picture the encoder took clears the change; a dropped one is grabbed afresh, and
+      // what it had changed goes with the next.
+      if (encoder_->encode(picture, time)) {
         dirty_ = false;
         lastPicture_ = Clock::now();
+        refusedDamage_.clear();
+      } else {
+        refusedDamage_ = picture.damage();
       }
     }
   }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "codec/PictureEncoder.h"
 #include "host/ScreenSource.h"
@@ -34,7 +35,7 @@ struct RemoteCaptureOptions {
 // for the capture only when the screen changes faster than the frame rate. At most three
 // pictures in flight (a pool of three NV12 buffers; a tick with none free is skipped). A change
 // stays pending until the encoder takes a picture taken after it, so a change followed by a still
-// screen is never lost to a busy encoder.
+// screen is never lost to a busy encoder; the damage of refused pictures goes with that picture.
 //
 // THREADING: the constructor, start(), stop() and the destructor on the main thread; encoder() on
 // any thread. Everything else runs on the capture queue (thread "veltra.capture"): the display
@@ -52,14 +53,9 @@ class RemoteCapture final {
   using StartCompletion = std::function<void(std::string error)>;
 
   // `encoder` and `source` are used on the capture queue from start() on; the capture forwards
-  // the encoder's onFailure to its own.
+  // the encoder's onFailure to its own. The platform picks both (HostPlatform::makeCapture).
   RemoteCapture(RemoteConfiguration configuration, std::unique_ptr<PictureEncoder> encoder,
                 std::unique_ptr<ScreenSource> source, MainQueue& main, Options options = {});
-  // The session's capture: a VideoEncoder on `sender` and the platform's screen source. Throws
-  // what VideoEncoder's constructor throws.
-  static std::unique_ptr<RemoteCapture> create(RemoteConfiguration configuration,
-                                               std::shared_ptr<PacketSender> sender,
-                                               MainQueue& main, Options options = {});
   ~RemoteCapture();
 
   RemoteCapture(const RemoteCapture&) = delete;
@@ -114,6 +110,8 @@ class RemoteCapture final {
   int tries_ = 0;
   StartCompletion startCompletion_;
   std::shared_ptr<PicturePool> pool_;
+  // The damage of grabs the encoder refused: it belongs to the next picture it takes.
+  std::vector<PictureRect> refusedDamage_;
   std::chrono::steady_clock::time_point nextTick_;
   std::chrono::steady_clock::time_point lastPicture_;
   std::chrono::steady_clock::duration period_{};

@@ -53,8 +53,6 @@ int takeWholeClicks(double& remainder) {
 
 }  // namespace
 
-RemoteInputInjector::RemoteInputInjector() : RemoteInputInjector(makePlatformInputSink()) {}
-
 RemoteInputInjector::RemoteInputInjector(std::unique_ptr<InputEventSink> sink)
     : sink_(std::move(sink)) {}
 

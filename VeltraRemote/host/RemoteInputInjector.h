@@ -24,8 +24,7 @@ namespace veltra {
 // life; sessions come and go around it.
 class RemoteInputInjector final {
  public:
-  // Injects through the platform's sink (XTEST on the display's own X server).
-  RemoteInputInjector();
+  // Injects through `sink`: the platform's (HostPlatform::makeInjector), or a test's.
   explicit RemoteInputInjector(std::unique_ptr<InputEventSink> sink);
   // Posts nothing: what is still held stays held unless releaseAll() ran first.
   ~RemoteInputInjector();

@@ -1,10 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
-// FFmpeg stays out of our public headers.
-struct AVFrame;
+#include "codec/ScreenPicture.h"
 
 namespace veltra {
 
@@ -26,10 +24,12 @@ class ScreenSource {
   // short query. True when the screen may now differ from what the last grab() saw: drawing, a
   // moved pointer, a new cursor image, or nothing grabbed yet.
   virtual bool poll() = 0;
-  // Copies the whole screen, the pointer drawn in, into `nv12`: an NV12 frame of the opened
-  // size whose planes the caller has allocated and may write. Changes made from now on show in
-  // a later poll(). False when the screen can no longer be captured; broken() then says so.
-  virtual bool grab(AVFrame* nv12) = 0;
+  // Copies the whole screen, the pointer drawn in, into the planes of `picture` (NV12 of the
+  // opened size, writable), and sets its damage to what may differ from the previous grab: the
+  // drawing since then and where the pointer was and is; the whole screen on the first grab
+  // after open(). Changes made from now on show in a later poll(). False when the screen can no
+  // longer be captured; broken() then says so.
+  virtual bool grab(ScreenPicture& picture) = 0;
   // The display went away or stopped answering: nothing will work again until open().
   virtual bool broken() const = 0;
   // A descriptor that turns readable when the display has news for poll() (its connection), so
@@ -39,8 +39,5 @@ class ScreenSource {
   // Releases the connection and everything the display holds for us. Safe when closed.
   virtual void close() = 0;
 };
-
-// The platform's source: X11ScreenSource.
-std::unique_ptr<ScreenSource> makeScreenSource();
 
 }  // namespace veltra

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <vector>
+
+#include "codec/PicturePool.h"
 #include "codec/VideoPicture.h"
 
 extern "C" {
@@ -10,34 +14,62 @@ extern "C" {
 namespace veltra {
 namespace {
 
-AVFrame* nv12(int width, int height) {
-  AVFrame* frame = av_frame_alloc();
-  frame->width = width;
-  frame->height = height;
-  frame->format = AV_PIX_FMT_NV12;
-  if (av_frame_get_buffer(frame, 0) < 0) av_frame_free(&frame);
-  return frame;
-}
-
-TEST(VideoPictureTest, CopiesShareOneFrameAndReferencesShareItsBuffers) {
-  AVFrame* source = nv12(64, 32);
-  ASSERT_NE(source, nullptr);
+TEST(VideoPictureTest, ReferencesShareTheFramesBuffers) {
+  AVFrame* source = av_frame_alloc();
+  source->width = 64;
+  source->height = 32;
+  source->format = AV_PIX_FMT_NV12;
+  ASSERT_GE(av_frame_get_buffer(source, 0), 0);
   source->data[0][0] = 200;
   const VideoPicture referenced = VideoPicture::reference(source);
-  ASSERT_TRUE(referenced);
   EXPECT_NE(referenced.frame(), source);
-  EXPECT_EQ(referenced.frame()->data[0], source->data[0]);  // same pixels, no copy
+  EXPECT_EQ(referenced.frame()->data[0], source->data[0]);
   av_frame_free(&source);
   EXPECT_EQ(referenced.frame()->data[0][0], 200);  // still alive through our reference
-
-  const VideoPicture adopted = VideoPicture::adopt(nv12(1920, 1080));
-  const VideoPicture copy = adopted;
-  EXPECT_EQ(copy.frame(), adopted.frame());
-  EXPECT_EQ(copy.width(), 1920);
-  EXPECT_EQ(copy.height(), 1080);
-  EXPECT_EQ(copy.pixelFormat(), AV_PIX_FMT_NV12);
   EXPECT_FALSE(VideoPicture());
-  EXPECT_EQ(VideoPicture().width(), 0);
+}
+
+// The encoder's frame is the pool's buffer itself, and the buffer returns to the pool only once
+// FFmpeg has let go of the frame.
+TEST(ScreenPictureTest, AWrappedPictureSharesItsPlanesAndHoldsItsBufferUntilTheFrameGoes) {
+  const auto pool = PicturePool::create(100, 50, 1);
+  ScreenPicture picture = pool->acquire();
+  ASSERT_TRUE(picture);
+  EXPECT_FALSE(pool->acquire());
+  const ScreenPicture::Plane luma = picture.plane(0), chroma = picture.plane(1);
+  EXPECT_EQ(luma.stride % 64, 0);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(luma.data) % 64, 0u);
+  EXPECT_GE(chroma.data, luma.data + luma.stride * 50);
+
+  VideoPicture frame = VideoPicture::wrap(picture);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame.frame()->data[0], luma.data);
+  EXPECT_EQ(frame.frame()->data[1], chroma.data);
+  EXPECT_EQ(frame.frame()->linesize[1], chroma.stride);
+  EXPECT_NE(av_frame_get_plane_buffer(const_cast<AVFrame*>(frame.frame()), 1), nullptr);
+  EXPECT_EQ(frame.pixelFormat(), AV_PIX_FMT_NV12);
+  EXPECT_EQ(frame.width(), 100);
+  EXPECT_EQ(frame.frame()->colorspace, AVCOL_SPC_SMPTE170M);
+  EXPECT_EQ(frame.frame()->color_range, AVCOL_RANGE_MPEG);
+
+  picture = {};
+  EXPECT_FALSE(pool->acquire());
+  frame = {};
+  EXPECT_EQ(pool->acquire().plane(0).data, luma.data);
+}
+
+TEST(ScreenPictureTest, DamageIsClippedToThePictureAndManyRectanglesBecomeTheirBounds) {
+  ScreenPicture picture(100, 50, PixelFormat::nv12, {}, nullptr);
+  const std::vector<PictureRect> some = {{-10, -10, 20, 20}, {90, 40, 20, 20}, {5, 5, 0, 3}};
+  picture.setDamage(some);
+  EXPECT_EQ(picture.damage(), (std::vector<PictureRect>{{0, 0, 10, 10}, {90, 40, 10, 10}}));
+
+  std::vector<PictureRect> many;
+  for (int i = 0; i <= static_cast<int>(ScreenPicture::kMaximumDamage); ++i) {
+    many.push_back({10 + i, 20, 1, 1 + i});
+  }
+  picture.setDamage(many);
+  EXPECT_EQ(picture.damage(), (std::vector<PictureRect>{{10, 20, 17, 17}}));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "codec/ScreenPicture.h"
 #include "codec/VideoDecoder.h"
 #include "codec/VideoEncoder.h"
 #include "h264_test_stream.h"
@@ -75,7 +76,11 @@ TEST_P(VideoRoundTripTest, EveryPictureDecodesAtOnceCloseToItsSource) {
     paint(frame, index);
     const int stride = frame->linesize[0];
     const Bytes source(frame->data[0], frame->data[0] + stride * height);
-    ASSERT_TRUE(encoder.encode(VideoPicture::adopt(frame), index * 16'667)) << index;
+    const std::shared_ptr<AVFrame> owner(frame, [](AVFrame* f) { av_frame_free(&f); });
+    const ScreenPicture screen(
+        width, height, PixelFormat::nv12,
+        {{{frame->data[0], frame->linesize[0]}, {frame->data[1], frame->linesize[1]}}}, owner);
+    ASSERT_TRUE(encoder.encode(screen, index * 16'667)) << index;
     ASSERT_TRUE(test::waitUntil([&] { return client->frames == index + 1; })) << index;
     std::lock_guard lock(client->mutex);
     ASSERT_EQ(client->decoded, index + 1);

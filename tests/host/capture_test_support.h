@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -12,17 +11,9 @@
 #include <vector>
 
 #include "codec/PictureEncoder.h"
-
-extern "C" {
-#include <libavutil/frame.h>
-#include <libavutil/pixfmt.h>
-}
+#include "harness/harness.h"
 
 namespace veltra {
-
-// Generous bound for conditions that normally hold within milliseconds (sanitizer builds on a
-// shared 2-core machine are slow); never a delay the tests sit through.
-constexpr std::chrono::seconds kCaptureBound{30};
 
 inline std::string currentThreadName() {
   char name[32] = {};
@@ -32,29 +23,20 @@ inline std::string currentThreadName() {
 
 // The planes of one NV12 picture, copied out so that the test holds no pool buffer.
 struct NV12Copy {
-  int width = 0;
-  int height = 0;
-  int format = -1;
-  std::vector<uint8_t> luma;
-  std::vector<uint8_t> chroma;  // interleaved U, V; width bytes per row of two pixels
+  int width = 0, height = 0;
+  std::vector<uint8_t> luma, chroma;  // chroma: interleaved U, V, `width` bytes a row
 
-  explicit NV12Copy(const AVFrame* frame = nullptr) {
-    if (!frame) return;
-    width = frame->width;
-    height = frame->height;
-    format = frame->format;
-    luma.resize(static_cast<size_t>(width) * height);
-    chroma.resize(static_cast<size_t>(width) * ((height + 1) / 2));
-    for (int y = 0; y < height; ++y) {
-      std::memcpy(&luma[static_cast<size_t>(y) * width], frame->data[0] + y * frame->linesize[0],
-                  width);
-    }
-    for (int y = 0; y < (height + 1) / 2; ++y) {
-      std::memcpy(&chroma[static_cast<size_t>(y) * width], frame->data[1] + y * frame->linesize[1],
-                  width);
+  NV12Copy() = default;
+  explicit NV12Copy(const ScreenPicture& picture)
+      : width(picture.width()), height(picture.height()) {
+    for (int row = 0; row < height; ++row) {
+      const uint8_t* line = picture.plane(0).data + row * picture.plane(0).stride;
+      luma.insert(luma.end(), line, line + width);
+      if (row % 2) continue;
+      line = picture.plane(1).data + row / 2 * picture.plane(1).stride;
+      chroma.insert(chroma.end(), line, line + width);
     }
   }
-
   int y(int x, int row) const { return luma[static_cast<size_t>(row) * width + x]; }
   int u(int x, int row) const { return chroma[static_cast<size_t>(row / 2) * width + x / 2 * 2]; }
   int v(int x, int row) const {
@@ -70,31 +52,25 @@ class RecordingEncoder final : public PictureEncoder {
   struct Record {
     std::mutex mutex;
     std::condition_variable changed;
-    // Steering.
-    bool accepting = true;
-    bool holding = false;
-    bool copying = false;
-    // What happened.
-    int offered = 0;
-    int taken = 0;
-    int stops = 0;
+    bool accepting = true, holding = false;  // steering
+    int offered = 0, taken = 0, stops = 0;
     std::string stopThread;
-    std::vector<int64_t> times;  // presentation times of the pictures taken
-    std::vector<uint32_t> tags;  // first four luma bytes of each picture taken
-    std::vector<VideoPicture> held;
-    int format = -1, width = 0, height = 0;  // of the last picture taken
-    NV12Copy last;                           // the last picture taken, while `copying`
+    std::vector<int64_t> times;                    // presentation times of the pictures taken
+    std::vector<uint32_t> tags;                    // first four luma bytes of each picture taken
+    std::vector<std::vector<PictureRect>> damage;  // of each picture taken
+    std::vector<ScreenPicture> held;
+    int width = 0, height = 0;  // of the last picture taken
 
     template <typename Condition>
     bool waitFor(Condition condition) {
       std::unique_lock lock(mutex);
-      return changed.wait_for(lock, kCaptureBound, condition);
+      return changed.wait_for(lock, test::kPatience, condition);
     }
   };
 
   explicit RecordingEncoder(std::shared_ptr<Record> record) : record_(std::move(record)) {}
 
-  bool encode(VideoPicture picture, int64_t presentationTime) override {
+  bool encode(ScreenPicture picture, int64_t presentationTime) override {
     std::lock_guard lock(record_->mutex);
     ++record_->offered;
     record_->changed.notify_all();
@@ -102,12 +78,11 @@ class RecordingEncoder final : public PictureEncoder {
     ++record_->taken;
     record_->times.push_back(presentationTime);
     uint32_t tag = 0;
-    std::memcpy(&tag, picture.frame()->data[0], sizeof tag);
+    std::memcpy(&tag, picture.plane(0).data, sizeof tag);
     record_->tags.push_back(tag);
-    record_->format = picture.pixelFormat();
+    record_->damage.push_back(picture.damage());
     record_->width = picture.width();
     record_->height = picture.height();
-    if (record_->copying) record_->last = NV12Copy(picture.frame());
     if (record_->holding) record_->held.push_back(std::move(picture));
     return true;
   }

@@ -23,10 +23,6 @@
 #include "protocol/RemoteInput.h"
 #include "support/AsioMainQueue.h"
 
-extern "C" {
-#include <libavutil/frame.h>
-}
-
 namespace veltra::test {
 
 using namespace std::chrono_literals;
@@ -91,7 +87,7 @@ class FakeActivity final : public ProcessActivity {
 class FakeEncoder final : public PictureEncoder {
  public:
   explicit FakeEncoder(std::shared_ptr<PlatformRecord> record) : record_(std::move(record)) {}
-  bool encode(VideoPicture, int64_t) override {
+  bool encode(ScreenPicture, int64_t) override {
     std::lock_guard lock(record_->mutex);
     ++record_->picturesTaken;
     return true;
@@ -115,7 +111,7 @@ class FakeSource final : public ScreenSource {
   explicit FakeSource(std::shared_ptr<PlatformRecord> record) : record_(std::move(record)) {}
   bool open(uint32_t, int, int) override { return record_->displayFound.load(); }
   bool poll() override { return false; }
-  bool grab(AVFrame*) override { return true; }
+  bool grab(ScreenPicture&) override { return true; }
   bool broken() const override { return false; }
   void close() override {}
 

@@ -9,6 +9,7 @@
 #include "host/x11/KeyMap.h"
 #include "host/x11/VLVirtualDisplay.h"
 #include "host/x11/X11Connection.h"
+#include "host/x11/X11InputSink.h"
 #include "host_test_support.h"
 #include "x11_test_support.h"
 
@@ -100,7 +101,7 @@ class X11InputTest : public ::testing::Test {
 
   std::unique_ptr<VLVirtualDisplay> display;
   std::unique_ptr<Observer> observer;
-  RemoteInputInjector injector;
+  RemoteInputInjector injector{std::make_unique<x11::X11InputSink>()};
 };
 
 TEST_F(X11InputTest, KeysButtonsAndDragsReachTheServerAndReleaseAllClearsThem) {
@@ -204,7 +205,7 @@ TEST_F(X11InputTest, FollowsTheDisplayItIsPointedAt) {
 
 TEST_F(X11InputTest, ReleasesPostedJustBeforeTheInjectorGoesStillLand) {
   for (int round = 0; round < 5; ++round) {
-    auto shortLived = std::make_unique<RemoteInputInjector>();
+    auto shortLived = std::make_unique<RemoteInputInjector>(std::make_unique<x11::X11InputSink>());
     shortLived->setDisplayID(display->displayID());
     shortLived->apply(keyInput(Kind::keyDown, 0));
     shortLived->apply(pointer(Kind::mouseDown, 0, 0, 0));

@@ -2,10 +2,13 @@
 
 #include <xcb/xtest.h>
 
+#include "codec/VideoEncoder.h"
 #include "host/x11/DesktopSession.h"
 #include "host/x11/LogindInhibitor.h"
 #include "host/x11/VLVirtualDisplay.h"
 #include "host/x11/X11Connection.h"
+#include "host/x11/X11InputSink.h"
+#include "host/x11/X11ScreenSource.h"
 
 namespace veltra {
 namespace {
@@ -60,11 +63,13 @@ class X11HostPlatform final : public HostPlatform {
 
   std::unique_ptr<RemoteCapture> makeCapture(const RemoteConfiguration& configuration,
                                              std::shared_ptr<PacketSender> sender) override {
-    return RemoteCapture::create(configuration, std::move(sender), main_);
+    return std::make_unique<RemoteCapture>(
+        configuration, std::make_unique<VideoEncoder>(configuration, std::move(sender)),
+        std::make_unique<X11ScreenSource>(), main_);
   }
 
   std::unique_ptr<RemoteInputInjector> makeInjector() override {
-    return std::make_unique<RemoteInputInjector>();
+    return std::make_unique<RemoteInputInjector>(std::make_unique<x11::X11InputSink>());
   }
 
   std::unique_ptr<ProcessActivity> beginActivity(const std::string& reason) override {

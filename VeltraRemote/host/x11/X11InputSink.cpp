@@ -8,13 +8,7 @@
 #include "host/x11/KeyMap.h"
 #include "host/x11/X11Connection.h"
 
-namespace veltra {
-
-std::unique_ptr<InputEventSink> makePlatformInputSink() {
-  return std::make_unique<x11::X11InputSink>();
-}
-
-namespace x11 {
+namespace veltra::x11 {
 namespace {
 
 // XTEST's "whichever device the server picks" (the XTEST core devices).
@@ -117,5 +111,4 @@ void X11InputSink::flush() {
   if (Connection* connection = postable()) xcb_flush(connection->get());
 }
 
-}  // namespace x11
-}  // namespace veltra
+}  // namespace veltra::x11

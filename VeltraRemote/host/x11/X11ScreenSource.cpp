@@ -9,12 +9,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "host/x11/X11Connection.h"
-
-extern "C" {
-#include <libavutil/frame.h>
-}
 
 namespace veltra {
 namespace {
@@ -84,6 +81,11 @@ void drawCursor(const xcb_xfixes_get_cursor_image_reply_t& cursor, uint8_t* pixe
   }
 }
 
+// Where the cursor image covers the screen (unclipped).
+PictureRect cursorArea(const xcb_xfixes_get_cursor_image_reply_t& cursor) {
+  return {cursor.x - cursor.xhot, cursor.y - cursor.yhot, cursor.width, cursor.height};
+}
+
 }  // namespace
 
 // One open display. Releasing it disconnects, which frees everything the server holds for us
@@ -96,14 +98,20 @@ struct X11ScreenSource::Session {
   uint8_t damageEvent = 0;
   uint8_t cursorEvent = 0;
   xcb_damage_damage_t damage = XCB_NONE;
+  // Receives the damage each grab takes out of `damage`.
+  xcb_xfixes_region_t damaged = XCB_NONE;
   // The shared segment the server writes the root into; null without MIT-SHM.
   xcb_shm_seg_t segment = XCB_NONE;
   uint8_t* shared = nullptr;
   // The screen may differ from the last grab. Nothing grabbed yet, so it does.
   bool changed = true;
-  // Where the pointer was drawn last.
+  // Where the pointer was drawn last, and which cursor image; no grab yet reports the whole
+  // screen.
   int pointerX = -1;
   int pointerY = -1;
+  PictureRect cursor;
+  uint32_t cursorSerial = 0;
+  bool grabbed = false;
   // A grab was refused although the connection lives (the root no longer has our size).
   bool failed = false;
 
@@ -148,7 +156,10 @@ bool X11ScreenSource::Session::watch() {
   xcb_void_cookie_t created =
       xcb_damage_create_checked(c, damage, root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
   xcb_xfixes_select_cursor_input(c, root, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+  damaged = xcb_generate_id(c);
+  xcb_void_cookie_t region = xcb_xfixes_create_region_checked(c, damaged, 0, nullptr);
   if (x11::Reply<xcb_generic_error_t> error{xcb_request_check(c, created)}) return false;
+  if (x11::Reply<xcb_generic_error_t> error{xcb_request_check(c, region)}) return false;
   attachSegment();
   return !connection->broken();
 }
@@ -218,16 +229,21 @@ bool X11ScreenSource::poll() {
   return s.changed;
 }
 
-bool X11ScreenSource::grab(AVFrame* nv12) {
+bool X11ScreenSource::grab(ScreenPicture& picture) {
   if (!session_ || broken()) return false;
   Session& s = *session_;
+  if (picture.format() != PixelFormat::nv12 || picture.width() != s.width ||
+      picture.height() != s.height) {
+    return false;
+  }
   xcb_connection_t* c = s.connection->get();
   const xcb_window_t root = s.connection->root();
 
-  // Emptied before the copy, so that drawing from here on damages it again and is grabbed next
-  // time; drawing between the two shows now and once more, never not at all. The three requests
-  // cost one round trip.
-  xcb_damage_subtract(c, s.damage, XCB_NONE, XCB_NONE);
+  // Emptied (into our region) before the copy, so that drawing from here on damages it again
+  // and is grabbed next time; drawing between the two shows now and once more, never not at
+  // all. Requests are answered in order, so the four cost one round trip.
+  xcb_damage_subtract(c, s.damage, XCB_NONE, s.damaged);
+  const xcb_xfixes_fetch_region_cookie_t regionCookie = xcb_xfixes_fetch_region(c, s.damaged);
   s.changed = false;
   const auto width = static_cast<uint16_t>(s.width), height = static_cast<uint16_t>(s.height);
   xcb_shm_get_image_cookie_t sharedCookie{};
@@ -240,6 +256,8 @@ bool X11ScreenSource::grab(AVFrame* nv12) {
   }
   const xcb_xfixes_get_cursor_image_cookie_t cursorCookie = xcb_xfixes_get_cursor_image(c);
 
+  x11::Reply<xcb_xfixes_fetch_region_reply_t> region(
+      xcb_xfixes_fetch_region_reply(c, regionCookie, nullptr));
   uint8_t* pixels = nullptr;
   x11::Reply<xcb_shm_get_image_reply_t> sharedImage;
   x11::Reply<xcb_get_image_reply_t> plainImage;
@@ -259,13 +277,38 @@ bool X11ScreenSource::grab(AVFrame* nv12) {
     return false;
   }
 
+  std::vector<PictureRect> damage;
+  if (!s.grabbed || !region) {
+    damage.push_back({0, 0, s.width, s.height});
+  } else {
+    const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(region.get());
+    const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
+    for (int index = 0; index < count; ++index) {
+      const xcb_rectangle_t& r = rectangles[index];
+      damage.push_back({r.x, r.y, r.width, r.height});
+    }
+  }
+  // The cursor is drawn into the picture: where it was and where it is changed with it.
+  const PictureRect drawn = cursor ? cursorArea(*cursor) : PictureRect{};
+  const uint32_t serial = cursor ? cursor->cursor_serial : 0;
+  if (s.grabbed && (drawn != s.cursor || serial != s.cursorSerial)) {
+    damage.push_back(s.cursor);
+    damage.push_back(drawn);
+  }
+  s.cursor = drawn;
+  s.cursorSerial = serial;
+  s.grabbed = true;
+
   if (cursor) {
     drawCursor(*cursor, pixels, s.stride, s.width, s.height);
     s.pointerX = cursor->x;
     s.pointerY = cursor->y;
   }
-  libyuv::ARGBToNV12(pixels, s.stride, nv12->data[0], nv12->linesize[0], nv12->data[1],
-                     nv12->linesize[1], s.width, s.height);
+  const ScreenPicture::Plane& luma = picture.plane(0);
+  const ScreenPicture::Plane& chroma = picture.plane(1);
+  libyuv::ARGBToNV12(pixels, s.stride, luma.data, luma.stride, chroma.data, chroma.stride, s.width,
+                     s.height);
+  picture.setDamage(damage);
   return true;
 }
 
@@ -280,10 +323,6 @@ int X11ScreenSource::eventDescriptor() const {
 
 void X11ScreenSource::close() {
   session_.reset();
-}
-
-std::unique_ptr<ScreenSource> makeScreenSource() {
-  return std::make_unique<X11ScreenSource>();
 }
 
 }  // namespace veltra

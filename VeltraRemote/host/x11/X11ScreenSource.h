@@ -9,9 +9,11 @@ namespace veltra {
 
 // Screen 0 of an X display through XCB: MIT-SHM for the pixels (one shared segment, converted to
 // NV12 with libyuv right after each grab, so one is enough), DAMAGE for drawing, XFIXES for the
-// cursor image and its changes, and a pointer query per poll for motion. Needs a TrueColor root
-// of 24 or 32 bits in 32-bit pixels; without MIT-SHM (a server on another machine) it falls back
-// to plain GetImage.
+// cursor image and its changes, and a pointer query per poll for motion. The damage a grab
+// reports is the DAMAGE region it empties (fetched through an XFIXES region in the same round
+// trip as the pixels) plus the pointer's old and new rectangles when the cursor moved or changed.
+// Needs a TrueColor root of 24 or 32 bits in 32-bit pixels; without MIT-SHM (a server on another
+// machine) it falls back to plain GetImage.
 //
 // THREADING: as ScreenSource: every method on the capture queue. XCB and the segment stay behind
 // a pointer so that X11 headers stay out of this one.
@@ -25,7 +27,7 @@ class X11ScreenSource final : public ScreenSource {
 
   bool open(uint32_t displayID, int width, int height) override;
   bool poll() override;
-  bool grab(AVFrame* nv12) override;
+  bool grab(ScreenPicture& picture) override;
   bool broken() const override;
   int eventDescriptor() const override;
   void close() override;

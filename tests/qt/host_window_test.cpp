@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
-#include <sys/stat.h>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -12,7 +11,6 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenuBar>
 #include <QTest>
 #include <QTimer>
 #include <fstream>
@@ -29,8 +27,7 @@
 namespace veltra::test {
 namespace {
 
-// The real window on a host with faked system parts; what it keeps on disk goes to a folder of the
-// test's own.
+// The real window on a host with faked system parts, keeping what it keeps in the test's folder.
 class HostWindowTest : public ::testing::Test {
  public:
   void SetUp() override {
@@ -68,7 +65,7 @@ class HostWindowTest : public ::testing::Test {
     QApplication::processEvents();
   }
   // The visible buttons with this text, or widgets with this accessible name (a value label
-  // takes its row's); the one of them, or null.
+  // takes its row's).
   template <typename T = QAbstractButton>
   std::vector<T*> visible(const QString& name) {
     std::vector<T*> found;
@@ -78,16 +75,14 @@ class HostWindowTest : public ::testing::Test {
     }
     return found;
   }
-  int count(const QString& text) { return int(visible(text).size()); }
-  QAbstractButton* button(const QString& text) { return one(visible(text)); }
+  // The one of them, or null.
   template <typename T = QLabel>
   T* named(const QString& name) {
-    return one(visible<T>(name));
-  }
-  template <typename T>
-  static T* one(const std::vector<T*>& found) {
+    const std::vector<T*> found = visible<T>(name);
     return found.size() == 1 ? found.front() : nullptr;
   }
+  QAbstractButton* button(const QString& text) { return named<QAbstractButton>(text); }
+  size_t count(const QString& text) { return visible(text).size(); }
   QLabel* label(const char* objectName) { return window_->findChild<QLabel*>(objectName); }
   void click(const QString& text) {
     QAbstractButton* target = button(text);
@@ -124,66 +119,41 @@ struct Expected {
   bool startStopEnabled, disconnectEnabled;
   bool editable;  // port field, "New Key", "Check Requirements"
   const char* word;
-  const char* clients;
 };
 
 // One state's rules on every section that shows them, ending on the overview.
 void expectState(HostWindowTest& t, const Expected& expected) {
   SCOPED_TRACE(expected.word);
-  t.show(HostSection::permissions);
-  EXPECT_EQ(t.button("Check Requirements")->isEnabled(), expected.editable);
   t.show(HostSection::connection);
-  ASSERT_TRUE(t.button(expected.startStop));
-  EXPECT_EQ(t.button(expected.startStop)->isEnabled(), expected.startStopEnabled);
   EXPECT_EQ(t.named<QLineEdit>("TCP port")->isEnabled(), expected.editable);
   EXPECT_EQ(t.button("New Key")->isEnabled(), expected.editable);
   t.show(HostSection::host);
+  ASSERT_TRUE(t.button(expected.startStop));
   EXPECT_EQ(t.button(expected.startStop)->isEnabled(), expected.startStopEnabled);
   EXPECT_EQ(t.button("Disconnect Client")->isEnabled(), expected.disconnectEnabled);
   EXPECT_EQ(t.button("Check Requirements")->isEnabled(), expected.editable);
-  for (const char* name : {"sidebarStatus", "identityStatus"}) {
-    EXPECT_EQ(t.label(name)->text(), expected.word);
-  }
+  EXPECT_EQ(t.label("sidebarStatus")->text(), expected.word);
   EXPECT_EQ(t.named("Service")->text(), expected.word);
-  EXPECT_EQ(t.label("sidebarClients")->text(), expected.clients);
 }
 
 TEST_F(HostWindowTest, ActionsFollowTheHostThroughStoppedListeningConnectedAndStopping) {
   openWindow();
-  expectState(*this, {"Start Hosting", true, false, true, "Stopped", "0 client"});
+  expectState(*this, {"Start Hosting", true, false, true, "Stopped"});
   click("Start Hosting");
   ASSERT_TRUE(host_->running()) << host_->status();
-  expectState(*this, {"Stop Hosting", true, false, false, "Listening", "0 client"});
+  expectState(*this, {"Stop Hosting", true, false, false, "Listening"});
   connectClient();
-  expectState(*this, {"Stop Hosting", true, true, false, "Connected", "1 client"});
+  expectState(*this, {"Stop Hosting", true, true, false, "Connected"});
   // A stop that waits for a session being configured stays "Stopping" meanwhile.
   record_->holdDisplays = true;
   client_->send(RemotePacket::configuration, RemoteConfiguration{1920, 1080, 60}.encodeJson());
   ASSERT_TRUE(processUntil([&] { return !record_->heldCompletions.empty(); }));
   click("Stop Hosting");
   ASSERT_TRUE(host_->stopping());
-  expectState(*this, {"Start Hosting", false, false, false, "Stopping", "0 client"});
+  expectState(*this, {"Start Hosting", false, false, false, "Stopping"});
   completeHeldDisplay();
   ASSERT_TRUE(processUntil([&] { return !host_->stopping(); }));
-  expectState(*this, {"Start Hosting", true, false, true, "Stopped", "0 client"});
-  EXPECT_EQ(label("hostStatus")->text().toStdString(), host_->status());
-}
-
-TEST_F(HostWindowTest, CopyKeyStaysCopiedThroughRedrawsUntilNewKeyReplacesTheKey) {
-  openWindow();
-  click("Open Connection Settings");
-  const std::string first = host_->connectionKey();
-  click("Copy Key");
-  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), first);
-  host_->setPort(4567);  // a redraw
-  EXPECT_EQ(count("Copied"), 1);
-  click("New Key");
-  EXPECT_EQ(count("Copy Key"), 1);
-  EXPECT_NE(host_->connectionKey(), first);
-  QLineEdit* field = named<QLineEdit>("Connection key");
-  EXPECT_EQ(field->echoMode(), QLineEdit::Password);
-  EXPECT_TRUE(field->isReadOnly());
-  EXPECT_EQ(field->text().toStdString(), host_->connectionKey());
+  expectState(*this, {"Start Hosting", true, false, true, "Stopped"});
 }
 
 TEST_F(HostWindowTest, ACopiedAddressResetsWhenThePollFindsAChangedListAndOnlyThen) {
@@ -194,31 +164,15 @@ TEST_F(HostWindowTest, ACopiedAddressResetsWhenThePollFindsAChangedListAndOnlyTh
   visible("Copy Address").front()->click();
   EXPECT_EQ(QGuiApplication::clipboard()->text(), "192.168.1.20");
   window_->view().refreshPermissions();  // the same list
-  EXPECT_EQ(count("Copied"), 1);
+  EXPECT_EQ(count("Copied"), 1u);
   host_->setPort(4567);  // each line names the port the host listens on
-  const auto labels = window_->findChildren<QLabel*>();
-  EXPECT_EQ(std::count_if(labels.begin(), labels.end(),
-                          [](QLabel* l) { return l->text() == "eth0 · TCP 4567"; }),
-            1);
+  EXPECT_TRUE(std::ranges::any_of(window_->findChildren<QLabel*>(),
+                                  [](QLabel* l) { return l->text() == "eth0 · TCP 4567"; }));
   addresses_.push_back({"wlp2s0", "192.168.1.31"});
   ASSERT_TRUE(processUntil([&] { return count("Copy Address") == 3; }));
   addresses_.clear();
   ASSERT_TRUE(processUntil([&] { return count("Copy Address") == 0; }));
-  EXPECT_EQ(count("Export JSON"), 0);
-}
-
-TEST_F(HostWindowTest, RequirementsAreReadAgainOnlyWhenAsked) {
-  record_->screenPermission = false;
-  openWindow();
-  EXPECT_EQ(named("Virtual display (Xvfb)")->text(), "Permission required");
-  EXPECT_EQ(named("Remote input (XTEST)")->text(), "Allowed");
-  record_->screenPermission = true;
-  record_->inputPermission = false;
-  show(HostSection::permissions);
-  EXPECT_EQ(named("Virtual display (Xvfb)")->text(), "Not allowed");
-  click("Refresh Status");
-  EXPECT_EQ(named("Virtual display (Xvfb)")->text(), "Allowed");
-  EXPECT_EQ(named("Remote input (XTEST)")->text(), "Not allowed");
+  EXPECT_EQ(count("Export JSON"), 0u);
 }
 
 TEST_F(HostWindowTest, PortSessionAndKeyAreKeptForTheNextLaunchUnlessGivenForOneRun) {
@@ -254,6 +208,8 @@ TEST_F(HostWindowTest, PortSessionAndKeyAreKeptForTheNextLaunchUnlessGivenForOne
   host_->stop();
   show(HostSection::connection);
   click("New Key");
+  EXPECT_NE(host_->connectionKey(), key);
+  EXPECT_EQ(named<QLineEdit>("Connection key")->echoMode(), QLineEdit::Password);
   EXPECT_EQ(readKeyFile(config_.path() / "veltra" / "host-key"), host_->connectionKey());
 }
 
@@ -266,47 +222,6 @@ TEST_F(HostWindowTest, WithNowhereToKeepThingsTheWindowWorksInMemoryAndSaysWhy) 
   EXPECT_TRUE(label("settingsMessage")->isVisibleTo(window_.get()));
   click("Start Hosting");
   EXPECT_TRUE(host_->running()) << host_->status();
-}
-
-TEST_F(HostWindowTest, EditMenuActsOnTheFocusedField) {
-  openWindow();
-  show(HostSection::connection);
-  QLineEdit* port = named<QLineEdit>("TCP port");
-  window_->activateWindow();
-  port->setFocus();
-  ASSERT_TRUE(processUntil([&] { return QApplication::focusWidget() == port; }));
-  auto trigger = [&](const QString& title) {
-    for (QAction* menu : window_->menuBar()->actions()) {
-      for (QAction* item : menu->menu()->actions()) {
-        if (item->text() == title) item->trigger();
-      }
-    }
-  };
-  trigger("Select All");
-  trigger("Copy");
-  EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), std::to_string(host_->port()));
-  QGuiApplication::clipboard()->setText("4321");
-  trigger("Select All");
-  trigger("Paste");
-  EXPECT_EQ(host_->port(), 4321);
-}
-
-std::vector<std::string> entries(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-Bytes contents(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(file), {});
-}
-
-mode_t mode(const fs::path& path) {
-  struct stat status {};
-  ::stat(path.c_str(), &status);
-  return status.st_mode & 07777;
 }
 
 TEST_F(HostWindowTest, ExportWritesWhereTheSaveDialogSaysOwnerOnlyAndShowsTheOutcome) {
@@ -338,15 +253,17 @@ TEST_F(HostWindowTest, ExportWritesWhereTheSaveDialogSaysOwnerOnlyAndShowsTheOut
   const QString saved = label("profileMessage")->text();
   const Bytes profile =
       RemoteConnectionProfile("192.168.1.20", host_->port(), host_->connectionKey()).encoded();
-  EXPECT_EQ(contents(path), profile);
-  EXPECT_EQ(mode(path), 0600u);
+  auto written = [&] {
+    return Bytes(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {});
+  };
+  EXPECT_EQ(written(), profile);
+  EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   host_->setConnectionKey(RemoteAuthentication::newKey());
   exportAs({});
   EXPECT_EQ(label("profileMessage")->text(), saved);
-  EXPECT_EQ(contents(path), profile);
+  EXPECT_EQ(written(), profile);
   // The failed write's temporary file is gone too.
-  EXPECT_EQ(entries(folder.path()),
-            (std::vector<std::string>{"taken.json", "veltra-connection.json"}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), {}), 2);
 }
 
 using Entry = HostNetworkAddress::InterfaceEntry;
@@ -379,11 +296,10 @@ TEST(HostNetworkAddressTest, UsableIpv4OfLanInterfacesFirstThenTheRestEachOrdere
                                       "en10/10.0.0.2", "eth0/10.0.0.5", "wlp2s0/192.168.1.31",
                                       "En1/10.0.0.3", "docker0/172.17.0.1", "tun0/10.8.0.2"}));
   // Loopback, link-local, 0.0.0.0, interfaces down, IPv6 and no address at all are left out.
-  EXPECT_EQ(ids({entry("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK), entry("eth0", "169.254.10.20"),
-                 entry("eth1", "0.0.0.0"), entry("eth2", "192.168.5.5", IFF_BROADCAST),
-                 entry("eth0", "fe80::1"), entry("eth0", "2001:db8::5"), entry("eth9", ""),
-                 entry("eth3", "192.168.5.6")}),
-            std::vector<std::string>{"eth3/192.168.5.6"});
+  EXPECT_TRUE(ids({entry("lo", "127.0.0.1", IFF_UP | IFF_LOOPBACK), entry("eth0", "169.254.1.2"),
+                   entry("eth1", "0.0.0.0"), entry("eth2", "192.168.5.5", IFF_BROADCAST),
+                   entry("eth0", "fe80::1"), entry("eth0", "2001:db8::5"), entry("eth9", "")})
+                  .empty());
 }
 
 }  // namespace

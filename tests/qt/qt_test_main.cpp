@@ -3,8 +3,7 @@
 #include <QApplication>
 #include <cstdlib>
 
-// Widget tests need an application object on the main thread. Without an X display (plain CI
-// shells) they draw offscreen.
+// Widget tests need an application object; without an X display (plain CI shells), offscreen.
 int main(int argc, char** argv) {
   if (std::getenv("DISPLAY") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 0);
   testing::InitGoogleTest(&argc, argv);

@@ -7,16 +7,14 @@
 
 namespace veltra::test {
 
-// A client session as the view sees it, with RemoteClient's rules for input: capture turns on
-// only while connected with a picture, input goes out only while it is on and valid. Records
-// what the view asked of it.
+// A client session as the view sees it, recording what the view asked of it, with RemoteClient's
+// rules: capture only while connected with a picture, input out only while on and valid.
 class FakeViewClient final : public RemoteViewClient {
  public:
   bool connected() const override { return connected_; }
   bool inputEnabled() const override { return inputEnabled_; }
   void setInputEnabled(bool enabled) override {
     inputEnabled_ = enabled && connected_ && hasPicture_;
-    requests.push_back(enabled);
     releases += !inputEnabled_;  // each sends releaseInput on a real connection
   }
   void send(const RemoteInput& input) override {
@@ -29,7 +27,6 @@ class FakeViewClient final : public RemoteViewClient {
   void setConnected(bool connected) { connected_ = connected; }
 
   std::vector<RemoteInput> sent;
-  std::vector<bool> requests;
   int releases = 0;
   int presentations = 0;
 

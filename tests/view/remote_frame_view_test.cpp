@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QVBoxLayout>
@@ -69,16 +68,15 @@ class RemoteFrameViewTest : public testing::Test {
 TEST_F(RemoteFrameViewTest, ColourBarsSurviveTheShaderFittedBetweenBlackBars) {
   const std::vector<QColor> bars = {{255, 0, 0},     {0, 255, 0},    {0, 0, 255},
                                     {255, 255, 255}, {200, 180, 40}, {30, 60, 90}};
-  for (auto [format, matrix] : {std::pair{AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED},
-                                {AV_PIX_FMT_NV12, AVCOL_SPC_UNSPECIFIED},
-                                {AV_PIX_FMT_YUV420P, AVCOL_SPC_BT709}}) {
-    SCOPED_TRACE(testing::Message() << "format " << format << " matrix " << matrix);
-    ASSERT_TRUE(present(barsPicture(300, 200, bars, format, matrix)));
+  for (auto [format, matrix, full] : {std::tuple{AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED, false},
+                                      {AV_PIX_FMT_NV12, AVCOL_SPC_SMPTE170M, false},
+                                      {AV_PIX_FMT_YUV420P, AVCOL_SPC_BT709, false},
+                                      {AV_PIX_FMT_NV12, AVCOL_SPC_BT470BG, true}}) {
+    SCOPED_TRACE(testing::Message() << "format " << format << " matrix " << matrix << " " << full);
+    ASSERT_TRUE(present(barsPicture(300, 200, bars, format, matrix, full)));
     const QImage image = view->grabFramebuffer();
-    for (int x : {0, 200, 399}) {
-      for (int y : {0, 15, 285, 299}) EXPECT_EQ(image.pixelColor(x, y), QColor(Qt::black));
-    }
-    // Rows 17 and 282 are picture already.
+    // Rows 15 and 285 are bar, 17 and 282 picture already.
+    for (int y : {0, 15, 285, 299}) EXPECT_EQ(image.pixelColor(200, y), QColor(Qt::black));
     EXPECT_NE(image.pixelColor(30, 17), QColor(Qt::black));
     EXPECT_NE(image.pixelColor(30, 282), QColor(Qt::black));
     for (size_t bar = 0; bar < bars.size(); ++bar) {
@@ -91,10 +89,14 @@ TEST_F(RemoteFrameViewTest, ColourBarsSurviveTheShaderFittedBetweenBlackBars) {
   }
 }
 
-TEST_F(RemoteFrameViewTest, OnlyNewPicturesSwappedWhileConnectedArePresentations) {
+TEST_F(RemoteFrameViewTest, RedrawsOnlyForNewPicturesAtMost120ASecondAndCountsThoseConnected) {
   // Two pictures between redraws are one presentation, of the newer.
   view->setIncomingFrame(picture(Qt::red));
   ASSERT_TRUE(present(picture(Qt::blue)));
+  // A still remote screen: no redraw at all while we look.
+  const int still = swaps;
+  processUntil([] { return false; }, 300ms);
+  EXPECT_EQ(swaps, still);
   // Redrawing the same picture (an expose, a resize) is not a presentation.
   const int before = swaps;
   view->update();
@@ -102,27 +104,9 @@ TEST_F(RemoteFrameViewTest, OnlyNewPicturesSwappedWhileConnectedArePresentations
   EXPECT_EQ(client.presentations, 1);
   EXPECT_TRUE(near(centre(), Qt::blue));
 
-  client.setConnected(false);
-  const int shown = swaps;
-  view->setIncomingFrame(picture(Qt::green));
-  ASSERT_TRUE(processUntil([&] { return swaps > shown; }));
-  EXPECT_TRUE(near(centre(), Qt::green));
-  EXPECT_EQ(client.presentations, 1);
-  view->clearFrames();
-  EXPECT_FALSE(view->hasPicture());
-  EXPECT_EQ(centre(), QColor(Qt::black));
-}
-
-TEST_F(RemoteFrameViewTest, RedrawsOnlyForNewPicturesAndAtMost120ASecond) {
-  ASSERT_TRUE(present(picture(Qt::red)));
-  // A still remote screen: no redraw at all while we look.
-  const int still = swaps;
-  processUntil([] { return false; }, 300ms);
-  EXPECT_EQ(swaps, still);
-
   // Pictures far faster than 120 a second: many are skipped, none queued.
   const std::shared_ptr<const RemoteFrame> pictures[] = {picture(Qt::red), picture(Qt::blue)};
-  const int before = swaps, presentedBefore = client.presentations;
+  const int fast = swaps;
   const auto start = Clock::now();
   int offered = 0;
   while (Clock::now() - start < 500ms) {
@@ -131,31 +115,31 @@ TEST_F(RemoteFrameViewTest, RedrawsOnlyForNewPicturesAndAtMost120ASecond) {
   }
   ASSERT_TRUE(present(picture(Qt::green)));  // the last one offered is on screen by then too
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-  EXPECT_LE(swaps - before, elapsed.count() * 120 / 1000 + 2);
-  EXPECT_LT(swaps - before, offered);
-  EXPECT_EQ(client.presentations - presentedBefore, swaps - before);
+  EXPECT_LE(swaps - fast, elapsed.count() * 120 / 1000 + 2);
+  EXPECT_LT(swaps - fast, offered);
+  EXPECT_EQ(client.presentations - 1, swaps - fast);
+
+  client.setConnected(false);
+  const int shown = swaps;
+  const int presented = client.presentations;
+  view->setIncomingFrame(picture(Qt::red));
+  ASSERT_TRUE(processUntil([&] { return swaps > shown; }));
+  EXPECT_TRUE(near(centre(), Qt::red));
+  EXPECT_EQ(client.presentations, presented);
+  view->clearFrames();
+  EXPECT_FALSE(view->hasPicture());
+  EXPECT_EQ(centre(), QColor(Qt::black));
 }
 
 TEST_F(RemoteFrameViewTest, CaptureStartsOnAClickIntoThePictureAndEndsWhenTheViewLetsGo) {
   ASSERT_TRUE(present(picture(Qt::red)));
   ASSERT_TRUE(activate(window));
-  click(QPointF(200, 5));  // on the black bar
-  EXPECT_FALSE(client.inputEnabled());
-  EXPECT_FALSE(view->hasFocus());
   click(QPointF(200, 150));
   ASSERT_TRUE(client.inputEnabled());
   EXPECT_TRUE(view->hasFocus());
-  EXPECT_EQ(client.sent.size(), 2u);  // the click itself
 
   other->setFocus();  // focus moves within the window
   EXPECT_FALSE(client.inputEnabled());
-
-  click(QPointF(200, 150));
-  QKeyEvent chord(QEvent::KeyPress, Qt::Key_Escape,
-                  Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier, 9, 0, 0);
-  QApplication::sendEvent(view, &chord);
-  EXPECT_FALSE(client.inputEnabled());
-  EXPECT_FALSE(view->hasFocus());  // the chord gives up focus too
 
   click(QPointF(200, 150));
   QWidget second;  // another window of the application becomes active
@@ -168,12 +152,7 @@ TEST_F(RemoteFrameViewTest, CaptureStartsOnAClickIntoThePictureAndEndsWhenTheVie
   ASSERT_TRUE(client.inputEnabled());
   view->hide();
   EXPECT_FALSE(client.inputEnabled());
-}
-
-// Needs no picture drawn: the client's state is what allows capture.
-TEST_F(RemoteFrameViewTest, DestroyingTheViewEndsCapture) {
   client.setInputEnabled(true);
-  ASSERT_TRUE(client.inputEnabled());
   delete view;
   EXPECT_FALSE(client.inputEnabled());
 }

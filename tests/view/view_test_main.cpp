@@ -7,11 +7,10 @@
 
 #include "harness/xvfb.h"
 
-// The view draws with OpenGL, which needs a real X server: each run starts its own Xvfb and draws
-// with Mesa's software rasteriser on it, whatever display the caller has (CI has none).
+// The view draws with OpenGL: each run starts its own Xvfb and draws with Mesa's software
+// rasteriser on it, whatever display the caller has (CI has none).
 
-// LeakSanitizer reads these at start-up; only third-party code is named. libdbus keeps the
-// accessibility bridge's buffers to the end, and so does Mesa's software driver its few blocks.
+// Only third-party code: libdbus and Mesa's software driver keep a few blocks to the end.
 extern "C" const char* __lsan_default_suppressions() {
   return "leak:libdbus-1.so\nleak:swrast_dri.so\n";
 }

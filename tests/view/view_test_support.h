@@ -1,7 +1,5 @@
 #pragma once
 
-// Pictures of known colours and an event-loop wait for the tests of the Qt layer and the view.
-
 #include <QColor>
 #include <QCoreApplication>
 #include <cstdlib>
@@ -14,13 +12,12 @@
 
 namespace veltra::test {
 
-// A `width`×`height` 4:2:0 picture of equal vertical bars in `colours`, converted with the
-// matrix of `colorSpace` (an AVColorSpace, BT.601 unless BT.709), limited range, which the
-// picture then signals. `pixelFormat` is AV_PIX_FMT_YUV420P or AV_PIX_FMT_NV12. Rows are padded
-// beyond the width, as decoders leave them.
+// A `width`×`height` 4:2:0 picture (AV_PIX_FMT_YUV420P or NV12, rows padded as decoders leave
+// them) of equal vertical bars in `colours`, converted as `colorSpace` (BT.601 unless BT.709) and
+// the range say, which the picture then signals.
 std::shared_ptr<const RemoteFrame> barsPicture(int width, int height,
                                                const std::vector<QColor>& colours, int pixelFormat,
-                                               int colorSpace);
+                                               int colorSpace, bool fullRange = false);
 
 // Turns Qt's event loop until `done` holds or `patience` has passed; whether it held.
 inline bool processUntil(const std::function<bool()>& done, Clock::duration patience = kPatience) {

@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
-#include "client/RemoteClient.h"
 #include "client_test_support.h"
 #include "harness/harness.h"
 #include "protocol/Base64.h"
@@ -18,7 +19,20 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Session;
-using test::testStream;
+
+const test::EncodedStream& testStream() {  // made once
+  static const test::EncodedStream stream = test::encodeH264({.frames = 40});
+  return stream;
+}
+
+int threadsNamed(const std::string& name) {  // of this process
+  int found = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string each;
+    if (std::getline(std::ifstream(task.path() / "comm"), each) && each == name) ++found;
+  }
+  return found;
+}
 
 constexpr const char* kAddressOrPort = "Enter a host address and a port between 1024 and 65535.";
 constexpr const char* kConnecting = "Connecting and authenticating…";
@@ -79,8 +93,8 @@ TEST(RemoteClientConnect, ChecksAddressPortConfigurationAndKeyInThatOrderAndAnno
   EXPECT_EQ(seen, (std::vector<std::string>{kBadKey, connecting, connecting, "Stopped"}));
 }
 
-// The host is asked for, and the status shows, the display that connect() validated: an edit
-// made while an attempt is under way waits for the next attempt.
+// The host is asked for the display that connect() validated; later edits wait for the next
+// attempt.
 TEST(RemoteClientSession, AsksForTheDisplayItValidatedUntilTheHostEndsTheAttempt) {
   Session session;
   RemoteClient& client = *session.client;
@@ -138,8 +152,7 @@ TEST(RemoteClientHeartbeat, PingsEachTickMeasuresEachPongAndGivesUpAfterTheLimit
   EXPECT_EQ(client.status(), RemoteClient::kHeartbeatTimedOut);
   EXPECT_TRUE(session.runUntil([&] { return session.host.ended(); }));
 
-  // As the status shows it: one decimal below 10 ms, whole milliseconds from there; nothing
-  // rounds to a zero or across the boundary to "10.0".
+  // One decimal below 10 ms, whole milliseconds from there; nothing rounds to zero or to "10.0".
   const std::pair<double, const char*> texts[] = {
       {0.0, "– ms"},   {0.04, "<0.1 ms"}, {0.4, "0.4 ms"},  {9.94, "9.9 ms"},
       {9.96, "10 ms"}, {10.0, "10 ms"},   {123.6, "124 ms"}};
@@ -219,8 +232,7 @@ TEST(RemoteClientVideo, EachPictureIsAcknowledgedOnceAndCounted) {
   EXPECT_EQ(client.latestFrame(), nullptr);
 }
 
-// A picture is acknowledged only once the view has it, so that the host's flow control paces the
-// stream by what is shown.
+// Acknowledged only once the view has it, so that the host's flow control paces by what is shown.
 TEST(RemoteClientVideo, DecodeFailuresAndAViewThatEndsTheAttemptAreNotAcknowledged) {
   const auto undrawable = test::encodeH264(  // decodes, but no view can draw it
       {.frames = 2, .pixelFormat = AV_PIX_FMT_YUV444P, .paint = test::flatPainter(90)});
@@ -250,8 +262,7 @@ TEST(RemoteClientVideo, DecodeFailuresAndAViewThatEndsTheAttemptAreNotAcknowledg
   }
 }
 
-// Pictures, pongs and failures of an attempt that were already on their way when the attempt
-// ended find it stale.
+// Pictures, pongs and failures already on their way when the attempt ended find it stale.
 TEST(RemoteClientLifetime, CallbacksOfAnEndedAttemptChangeNothing) {
   Session session;
   RemoteClient& client = *session.client;
@@ -273,7 +284,7 @@ TEST(RemoteClientLifetime, CallbacksOfAnEndedAttemptChangeNothing) {
 }
 
 TEST(RemoteClientLifetime, DestroyingTheClientIsSafeWhileEverythingIsUnderWay) {
-  const int threadsBefore = test::threadsNamed("veltra.decode");
+  const int threadsBefore = threadsNamed("veltra.decode");
   {
     // Mid-stream: pictures decoding, callbacks queued, ticks running.
     RemoteClientOptions ticking;
@@ -282,11 +293,11 @@ TEST(RemoteClientLifetime, DestroyingTheClientIsSafeWhileEverythingIsUnderWay) {
     session.connect();
     // The queue's thread names itself once it runs.
     EXPECT_TRUE(
-        session.runUntil([&] { return test::threadsNamed("veltra.decode") == threadsBefore + 1; }));
+        session.runUntil([&] { return threadsNamed("veltra.decode") == threadsBefore + 1; }));
     session.host.sendStream(testStream(), 0, testStream().frames.size());
     ASSERT_TRUE(session.runUntil([&] { return !session.frames.empty(); }));
     session.client.reset();
-    EXPECT_EQ(test::threadsNamed("veltra.decode"), threadsBefore);
+    EXPECT_EQ(threadsNamed("veltra.decode"), threadsBefore);
     ASSERT_TRUE(session.drain());
     EXPECT_TRUE(session.runUntil([&] { return session.host.ended(); }));
     EXPECT_EQ(session.frames.size(), 1u);

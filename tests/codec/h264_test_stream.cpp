@@ -77,10 +77,9 @@ EncodedStream encodeH264(const StreamOptions& options) {
       av_packet_unref(packet);
     }
   };
-  const Painter paint = options.paint ? options.paint : movingPainter();
   for (int index = 0; index < options.frames; ++index) {
     require(av_frame_make_writable(picture) >= 0, "picture not writable");
-    paint(picture, index);
+    options.paint(picture, index);
     Bytes& luma = stream.sources.emplace_back(static_cast<size_t>(options.width) * options.height);
     for (int line = 0; line < options.height; ++line)
       std::copy_n(row(picture, 0, line), options.width, &luma[size_t(line) * options.width]);
@@ -96,10 +95,6 @@ EncodedStream encodeH264(const StreamOptions& options) {
   require(stream.frames.size() == size_t(options.frames), "pictures went missing");
   require(!stream.format.sps.empty() && !stream.format.pps.empty(), "no parameter sets");
   return stream;
-}
-
-EncodedStream encodeH264(int width, int height, int frames) {
-  return encodeH264({.width = width, .height = height, .frames = frames, .paint = movingPainter()});
 }
 
 Painter flatPainter(uint8_t luma) {

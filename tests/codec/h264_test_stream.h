@@ -1,8 +1,7 @@
 #pragma once
 
-// Real H.264 streams for decoder tests, made with libx264 and cut the way the host sends them
-// (with the encoder's own h264:: helpers): SPS and PPS in a VideoFormat, every access unit as
-// 4-byte length-prefixed NAL units without them. One key frame, then P frames only.
+// Real H.264 streams from libx264, cut as the host sends them: SPS and PPS in a VideoFormat, each
+// access unit as 4-byte length-prefixed NAL units. One key frame, then P frames only.
 
 #include <cstdint>
 #include <functional>
@@ -18,12 +17,18 @@ namespace veltra::test {
 // Fills picture `index` of a stream (any 8-bit YUV layout the frame has).
 using Painter = std::function<void(AVFrame* picture, int index)>;
 
+// Every luma sample `luma`, chroma neutral.
+Painter flatPainter(uint8_t luma);
+// A sliding gradient with a bright square and a textured bar moving across it: content that
+// changes every picture but that a few Mbit/s encode well.
+Painter movingPainter();
+
 struct StreamOptions {
   int width = 320;
   int height = 180;
   int frames = 10;
   int pixelFormat = 0;  // an AVPixelFormat of the source; 0: yuv420p
-  Painter paint;        // movingPainter() when unset
+  Painter paint = movingPainter();
 };
 
 struct EncodedStream {
@@ -33,13 +38,6 @@ struct EncodedStream {
 };
 
 EncodedStream encodeH264(const StreamOptions& options);
-EncodedStream encodeH264(int width, int height, int frames);
-
-// Every luma sample `luma`, chroma neutral.
-Painter flatPainter(uint8_t luma);
-// A sliding gradient with a bright square and a textured bar moving across it: content that
-// changes every picture but that a few Mbit/s encode well.
-Painter movingPainter();
 
 // Luma PSNR in dB between two width × height planes; 99 when identical.
 double lumaPsnr(const uint8_t* a, int strideA, const uint8_t* b, int strideB, int width,

@@ -11,8 +11,6 @@
 
 extern "C" {
 #include <libavutil/error.h>
-#include <libavutil/frame.h>
-#include <libavutil/pixfmt.h>
 }
 
 namespace veltra {
@@ -36,18 +34,16 @@ std::string refusal(const std::function<void()>& action) {
 struct Receiver {
   VideoDecoder decoder;
   std::vector<std::shared_ptr<const RemoteFrame>> frames;
-  std::vector<std::string> failures;
 
-  explicit Receiver(VideoDecoder::Acceleration acceleration = VideoDecoder::Acceleration::automatic)
-      : decoder(acceleration) {
+  Receiver() {
     decoder.onFrame = [this](auto frame) { frames.push_back(std::move(frame)); };
-    decoder.onFailure = [this](std::string message) { failures.push_back(std::move(message)); };
+    decoder.onFailure = [](std::string message) { ADD_FAILURE() << message; };
   }
 };
 
 // Twelve moving pictures, one key frame: every later frame needs the ones before it.
 const EncodedStream& moving() {
-  static const EncodedStream stream = test::encodeH264(320, 180, 12);
+  static const EncodedStream stream = test::encodeH264({.frames = 12});
   return stream;
 }
 
@@ -74,8 +70,7 @@ void expectDecodes(Receiver& receiver, const EncodedStream& stream, size_t first
 TEST(VideoDecoderTest, TakesOnlySetsThatParseAndSidesWithinTheLimits) {
   const std::string unparsable =
       "Invalid video format (" + std::to_string(AVERROR_INVALIDDATA) + ").";
-  using Change = std::function<void(VideoFormat&)>;
-  const std::tuple<const char*, Change, std::string> cases[] = {
+  const std::tuple<const char*, std::function<void(VideoFormat&)>, std::string> cases[] = {
       {"width 0", [](VideoFormat& f) { f.width = 0; }, kInvalidPacket},
       {"height 4097", [](VideoFormat& f) { f.height = 4097; }, kInvalidPacket},
       {"no SPS", [](VideoFormat& f) { f.sps.clear(); }, kInvalidPacket},
@@ -103,7 +98,6 @@ TEST(VideoDecoderTest, TakesOnlySetsThatParseAndSidesWithinTheLimits) {
     if (expected == unparsable) {
       EXPECT_EQ(refusal([&] { receiver.decoder.decode(moving().frames[0]); }), kBeforeFormat);
     }
-    EXPECT_TRUE(receiver.failures.empty());
   }
 }
 
@@ -113,18 +107,16 @@ TEST(VideoDecoderTest, RepeatedSetsKeepTheSessionNewOnesOrAStopRebuildItAndBadFr
   receiver.decoder.configure(moving().format);
   EXPECT_EQ(refusal([&] { receiver.decoder.decode({}); }), kInvalidPacket);
   expectDecodes(receiver, moving(), 0, 4);
-  // Same sets, another size: the session and its reference pictures stay, or the P frames
-  // below would decode against nothing.
+  // Same sets, another size: the session and its reference pictures stay for the P frames below.
   VideoFormat resized = moving().format;
   resized.width = 4096;
   receiver.decoder.configure(resized);
   expectDecodes(receiver, moving(), 4, 8);
 
-  const EncodedStream other = test::encodeH264(256, 144, 2);
+  const EncodedStream other = test::encodeH264({.width = 256, .height = 144, .frames = 2});
   receiver.decoder.configure(other.format);
   expectDecodes(receiver, other, 0, 1);
-  // A NAL unit that claims more bytes than the payload has is refused outright, and the next
-  // key frame recovers. (The fuzz target covers other hostile payloads.)
+  // A NAL unit claiming more bytes than the payload has is refused; the next key frame recovers.
   Bytes lying = other.frames[1];
   for (int i = 0; i < 4; ++i) lying[i] = static_cast<uint8_t>(lying.size() >> (24 - 8 * i));
   EXPECT_EQ(refusal([&] { receiver.decoder.decode(lying); }),
@@ -137,40 +129,7 @@ TEST(VideoDecoderTest, RepeatedSetsKeepTheSessionNewOnesOrAStopRebuildItAndBadFr
   expectDecodes(receiver, other, 0, 2);
 }
 
-// Without a device (CI, this project's build machines) this is the test of the fallback to
-// software; with one, that the name says which.
-TEST(VideoDecoderTest, ClaimsHardwareOnlyWhereItDecodesOnADevice) {
-  for (const auto acceleration :
-       {VideoDecoder::Acceleration::automatic, VideoDecoder::Acceleration::softwareOnly}) {
-    Receiver receiver(acceleration);
-    receiver.decoder.configure(moving().format);
-    expectDecodes(receiver, moving(), 0, 3);
-    const bool software = receiver.decoder.decoderName() == "h264";
-    EXPECT_FALSE(software && receiver.decoder.isHardware());
-    EXPECT_TRUE(software || acceleration == VideoDecoder::Acceleration::automatic);
-    EXPECT_TRUE(!software || receiver.frames[0]->pixelFormat() == AV_PIX_FMT_YUV420P);
-  }
-}
-
-TEST(VideoDecoderTest, PicturesTheViewCannotDrawAreReportedNotDelivered) {
-  // 4:4:4 is valid H.264 but not a layout the view uploads.
-  const EncodedStream full = test::encodeH264(
-      {.frames = 2, .pixelFormat = AV_PIX_FMT_YUV444P, .paint = test::flatPainter(90)});
-  Receiver receiver;
-  receiver.decoder.configure(full.format);
-  for (const Bytes& frame : full.frames) receiver.decoder.decode(frame);
-  EXPECT_TRUE(receiver.frames.empty());
-  EXPECT_EQ(receiver.failures, std::vector<std::string>(2, "Video decode callback failed: " +
-                                                               std::to_string(AVERROR(ENOTSUP))));
-  // Without callbacks, pictures and failures are dropped silently.
-  VideoDecoder silent;
-  silent.configure(full.format);
-  for (const Bytes& frame : full.frames) EXPECT_NO_THROW(silent.decode(frame));
-  silent.configure(moving().format);
-  for (const Bytes& frame : moving().frames) EXPECT_NO_THROW(silent.decode(frame));
-}
-
-TEST(VideoDecoderTest, CallbacksMayStopOrReconfigureTheDecoderAndFramesOutliveIt) {
+TEST(VideoDecoderTest, CallbacksMayStopOrReconfigureTheDecoderOrBeAbsentAndFramesOutliveIt) {
   std::vector<std::shared_ptr<const RemoteFrame>> kept;
   {
     VideoDecoder decoder;
@@ -190,6 +149,10 @@ TEST(VideoDecoderTest, CallbacksMayStopOrReconfigureTheDecoderAndFramesOutliveIt
   ASSERT_EQ(kept.size(), 5u);
   for (size_t i = 0; i < kept.size(); ++i)
     EXPECT_GE(psnr(*kept[i], moving(), i < 2 ? i : i - 2), 35.0) << i;
+  VideoDecoder silent(VideoDecoder::Acceleration::softwareOnly);  // pictures go nowhere
+  silent.configure(moving().format);
+  for (const Bytes& frame : moving().frames) EXPECT_NO_THROW(silent.decode(frame));
+  EXPECT_EQ(silent.decoderName(), "h264");
 }
 
 }  // namespace

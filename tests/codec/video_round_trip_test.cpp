@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <vector>
 
 #include "codec/ScreenPicture.h"
 #include "codec/VideoDecoder.h"
@@ -100,11 +99,7 @@ TEST_P(VideoRoundTripTest, EveryPictureDecodesAtOnceCloseToItsSource) {
 
 INSTANTIATE_TEST_SUITE_P(StreamingSizes, VideoRoundTripTest,
                          ::testing::Values(RemoteConfiguration{1920, 1080, 60},
-                                           RemoteConfiguration{2560, 1440, 60}),
-                         [](const auto& size) {
-                           return std::to_string(size.param.width) + "x" +
-                                  std::to_string(size.param.height);
-                         });
+                                           RemoteConfiguration{2560, 1440, 60}));
 
 }  // namespace
 }  // namespace veltra

@@ -39,18 +39,14 @@ struct Pipe {
     }
   }
   ~Pipe() {
-    closeRead();
-    closeWrite();
+    close(read);
+    close(write);
   }
   Pipe(const Pipe&) = delete;
   Pipe& operator=(const Pipe&) = delete;
-  void closeRead() {
-    if (read >= 0) ::close(read);
-    read = -1;
-  }
-  void closeWrite() {
-    if (write >= 0) ::close(write);
-    write = -1;
+  static void close(int& end) {
+    if (end >= 0) ::close(end);
+    end = -1;
   }
 };
 
@@ -69,7 +65,7 @@ class Program {
         ::write(in.write, input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
       return;
     }
-    in.closeWrite();
+    Pipe::close(in.write);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -109,8 +105,8 @@ class Program {
     }
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    out_.closeWrite();
-    err_.closeWrite();
+    Pipe::close(out_.write);
+    Pipe::close(err_.write);
   }
 
   ~Program() {
@@ -121,9 +117,6 @@ class Program {
       ::waitpid(pid_, nullptr, 0);
     }
   }
-
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
 
   bool started() const { return pid_ > 0; }
   bool running() const { return pid_ > 0 && !exitCode_; }
@@ -163,11 +156,8 @@ class Program {
         break;
       }
       if (Clock::now() > deadline) return std::nullopt;
-      if (outputEnded()) {
-        std::this_thread::sleep_for(5ms);
-      } else {
-        readFor(20ms);
-      }
+      if (outputEnded()) std::this_thread::sleep_for(5ms);
+      readFor(20ms);  // at once when the output has ended
     }
     // What it wrote is all in the pipes by now, though something it started may still hold
     // their write ends open.
@@ -185,23 +175,18 @@ class Program {
     pollfd fds[2] = {{out_.read, POLLIN, 0}, {err_.read, POLLIN, 0}};
     if (::poll(fds, 2, static_cast<int>(timeout.count())) <= 0) return false;
     char buffer[4096];
-    if (fds[0].revents) {
-      const ssize_t size = ::read(out_.read, buffer, sizeof buffer);
-      if (size <= 0)
-        out_.closeRead();
+    for (int index : {0, 1}) {
+      if (!fds[index].revents) continue;
+      Pipe& pipe = index == 0 ? out_ : err_;
+      const ssize_t size = ::read(pipe.read, buffer, sizeof buffer);
+      if (size > 0)
+        (index == 0 ? pendingLine_ : errors_).append(buffer, static_cast<size_t>(size));
       else
-        pendingLine_.append(buffer, static_cast<size_t>(size));
-      for (size_t end; (end = pendingLine_.find('\n')) != std::string::npos;) {
-        lines_.push_back(pendingLine_.substr(0, end));
-        pendingLine_.erase(0, end + 1);
-      }
+        Pipe::close(pipe.read);
     }
-    if (fds[1].revents) {
-      const ssize_t size = ::read(err_.read, buffer, sizeof buffer);
-      if (size <= 0)
-        err_.closeRead();
-      else
-        errors_.append(buffer, static_cast<size_t>(size));
+    for (size_t end; (end = pendingLine_.find('\n')) != std::string::npos;) {
+      lines_.push_back(pendingLine_.substr(0, end));
+      pendingLine_.erase(0, end + 1);
     }
     return true;
   }
@@ -233,9 +218,8 @@ struct ProcessRecord {
 
 inline std::optional<ProcessRecord> readProcess(pid_t pid) {
   const fs::path directory = fs::path("/proc") / std::to_string(pid);
-  std::ifstream statFile(directory / "stat");
   std::string stat;
-  if (!std::getline(statFile, stat)) return std::nullopt;
+  if (!std::getline(std::ifstream(directory / "stat"), stat)) return std::nullopt;
   // pid (comm) state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
   // cutime cstime priority nice threads itrealvalue starttime ...
   const size_t open = stat.find('('), close = stat.rfind(')');
@@ -273,8 +257,7 @@ inline bool stillRunning(const ProcessRecord& process) {
   return now && now->startTime == process.startTime && now->state != 'Z';
 }
 
-// This process's children called `name` (as /proc shows the name: at most 15 characters) that
-// still run.
+// This process's children called `name` (at most 15 characters, as /proc shows it) still running.
 inline std::vector<ProcessRecord> runningChildrenNamed(const std::string& name,
                                                        pid_t parent = ::getpid()) {
   std::vector<ProcessRecord> found;
@@ -284,7 +267,6 @@ inline std::vector<ProcessRecord> runningChildrenNamed(const std::string& name,
   return found;
 }
 
-// Whether `pid` runs: it exists and is not a zombie awaiting its parent.
 inline bool processRuns(pid_t pid) {
   const auto record = pid > 0 ? readProcess(pid) : std::nullopt;
   return record && record->state != 'Z';

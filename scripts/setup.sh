@@ -17,7 +17,7 @@ packages=(
   libyuv-dev libsystemd-dev time
   # the command-line parser of every program
   libcli11-dev
-  # a desktop session's own D-Bus bus, and a real X client (a terminal) for the session tests
+  # a desktop session's own D-Bus bus, and a terminal that can run as the session
   dbus-daemon xterm
   # the desktop applications: Qt 6 Widgets with OpenGL, Mesa's software OpenGL for Xvfb, and
   # xdotool to drive them as a user would in the tests

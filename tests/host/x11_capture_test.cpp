@@ -13,37 +13,6 @@
 namespace veltra {
 namespace {
 
-// A second client drawing on the display, as an application would. Each call returns once the
-// server has done it.
-class Painter {
- public:
-  explicit Painter(uint32_t displayID) : connection_(x11::Connection::open(displayID)) {}
-  bool connected() const { return connection_ && !connection_->broken(); }
-
-  void fill(uint32_t rgb, int x, int y, int width, int height) {
-    xcb_connection_t* c = connection_->get();
-    const xcb_gcontext_t gc = xcb_generate_id(c);
-    xcb_create_gc(c, gc, connection_->root(), XCB_GC_FOREGROUND, &rgb);
-    const xcb_rectangle_t area{int16_t(x), int16_t(y), uint16_t(width), uint16_t(height)};
-    xcb_poly_fill_rectangle(c, connection_->root(), gc, 1, &area);
-    xcb_free_gc(c, gc);
-    sync();
-  }
-  void warp(int x, int y) {
-    xcb_warp_pointer(connection_->get(), XCB_NONE, connection_->root(), 0, 0, 0, 0, int16_t(x),
-                     int16_t(y));
-    sync();
-  }
-
- private:
-  void sync() {
-    xcb_connection_t* c = connection_->get();
-    x11::Reply<xcb_get_input_focus_reply_t>(
-        xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-  }
-  std::unique_ptr<x11::Connection> connection_;
-};
-
 bool covers(const std::vector<PictureRect>& damage, int x, int y) {
   return std::any_of(damage.begin(), damage.end(), [&](const PictureRect& r) {
     return x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
@@ -77,8 +46,26 @@ bool marked(const ScreenPicture& picture, int x, int y, int background) {
 TEST(X11CaptureTest, GrabsReportTheScreenFirstThenOnlyWhatChanged) {
   if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
   const auto display = VLVirtualDisplay::create({640, 480, 60.0});
-  Painter painter(display->displayID());
-  ASSERT_TRUE(painter.connected());
+  // A second client draws, as an application would; each drawing returns once the server did it.
+  const auto painter = x11::Connection::open(display->displayID());
+  ASSERT_TRUE(painter && !painter->broken());
+  xcb_connection_t* c = painter->get();
+  const auto sync = [c] {
+    x11::Reply<xcb_get_input_focus_reply_t>(
+        xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  };
+  const auto fill = [&](uint32_t rgb, int x, int y, int width, int height) {
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, painter->root(), XCB_GC_FOREGROUND, &rgb);
+    const xcb_rectangle_t area{int16_t(x), int16_t(y), uint16_t(width), uint16_t(height)};
+    xcb_poly_fill_rectangle(c, painter->root(), gc, 1, &area);
+    xcb_free_gc(c, gc);
+    sync();
+  };
+  const auto warp = [&](int x, int y) {
+    xcb_warp_pointer(c, XCB_NONE, painter->root(), 0, 0, 0, 0, int16_t(x), int16_t(y));
+    sync();
+  };
   X11ScreenSource source;
   const auto pool = PicturePool::create(640, 480, 1);
   // The next grab once the source reports a change.
@@ -95,8 +82,8 @@ TEST(X11CaptureTest, GrabsReportTheScreenFirstThenOnlyWhatChanged) {
                   {0x000000, 320, 0, 16, 128, 128},
                   {0xff0000, 0, 240, 82, 90, 240},
                   {0x0000ff, 320, 240, 41, 240, 110}};
-  for (const auto& q : quarters) painter.fill(q.rgb, q.x, q.y, 320, 240);
-  painter.warp(100, 100);
+  for (const auto& q : quarters) fill(q.rgb, q.x, q.y, 320, 240);
+  warp(100, 100);
   EXPECT_FALSE(source.open(65000, 640, 480));
   EXPECT_FALSE(source.open(display->displayID(), 800, 600));
   EXPECT_FALSE(source.broken());
@@ -112,7 +99,7 @@ TEST(X11CaptureTest, GrabsReportTheScreenFirstThenOnlyWhatChanged) {
   EXPECT_FALSE(source.poll());
 
   picture = {};
-  painter.fill(0xffffff, 400, 100, 40, 30);
+  fill(0xffffff, 400, 100, 40, 30);
   picture = grabChange();
   for (int y = 100; y < 130; ++y) {
     for (int x = 400; x < 440; ++x) ASSERT_TRUE(covers(picture.damage(), x, y)) << x << "," << y;
@@ -121,7 +108,7 @@ TEST(X11CaptureTest, GrabsReportTheScreenFirstThenOnlyWhatChanged) {
   EXPECT_NEAR(luma(picture, 420, 115), 235, 2);
 
   picture = {};
-  painter.warp(500, 400);
+  warp(500, 400);
   picture = grabChange();
   EXPECT_TRUE(covers(picture.damage(), 100, 100) && covers(picture.damage(), 500, 400));
   EXPECT_LT(area(picture.damage()), 640 * 480 / 20);

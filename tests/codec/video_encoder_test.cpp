@@ -10,7 +10,6 @@
 
 #include "codec/H264NalUnits.h"
 #include "codec/VideoEncoder.h"
-#include "h264_test_stream.h"
 #include "harness/harness.h"
 #include "protocol/PacketFramer.h"
 #include "protocol/RemoteError.h"

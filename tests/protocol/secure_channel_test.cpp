@@ -64,8 +64,6 @@ enum class Step { valid1, valid2, wrongLength, wrongProof, earlySealed, unknownT
 constexpr Step kSteps[] = {Step::valid1,     Step::valid2,      Step::wrongLength,
                            Step::wrongProof, Step::earlySealed, Step::unknownType,
                            Step::garbage};
-constexpr const char* kStepNames[] = {"valid1",      "valid2",      "wrongLength", "wrongProof",
-                                      "earlySealed", "unknownType", "garbage"};
 
 // For the host: valid1 = hello, valid2 = proof. For the client: valid1 = challenge, valid2 = the
 // sealed confirmation. earlySealed is a correctly keyed session record sent before its time.
@@ -146,8 +144,8 @@ Outcome expected(RemoteRole role, int phase, Step step, int earlyUses) {
 }
 
 void checkSequence(RemoteRole role, const std::vector<Step>& steps) {
-  std::string trace;
-  for (Step step : steps) trace += std::string(kStepNames[static_cast<int>(step)]) + " ";
+  std::string trace = "steps (Step values):";
+  for (Step step : steps) trace += " " + std::to_string(static_cast<int>(step));
   SCOPED_TRACE(trace);
   SecureChannel channel = makeChannel(role);
   RecordingSink sink;

@@ -1,14 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <asio/post.hpp>
-#include <future>
 #include <thread>
 #include <vector>
 
 #include "support/AsioMainQueue.h"
-#include "support/Generation.h"
-#include "support/NetworkContext.h"
 #include "support/SerialQueue.h"
 
 namespace veltra {
@@ -68,29 +64,6 @@ TEST(SerialQueueTest, RunsTasksInOrderOnItsOwnThreadPassesExceptionsBackAndDrain
   EXPECT_NE(worker, std::this_thread::get_id());
   EXPECT_EQ(order.size(), 111u);
   EXPECT_EQ(order[100], -1);
-}
-
-TEST(GenerationTest, EveryGenerationIsNewAcrossThreads) {
-  std::vector<Generation> a(1000), b(1000);
-  auto fill = [](std::vector<Generation>& into) {
-    for (auto& g : into) g = newGeneration();
-  };
-  std::thread other(fill, std::ref(b));
-  fill(a);
-  other.join();
-  a.insert(a.end(), b.begin(), b.end());
-  std::sort(a.begin(), a.end());
-  EXPECT_EQ(std::adjacent_find(a.begin(), a.end()), a.end());
-  EXPECT_NE(a.front(), 0u);
-}
-
-TEST(NetworkContextTest, OneSharedBackgroundThread) {
-  auto& network = NetworkContext::shared();
-  EXPECT_EQ(&network, &NetworkContext::shared());
-  std::promise<bool> onNetwork;
-  asio::post(network.context(), [&] { onNetwork.set_value(network.isNetworkThread()); });
-  EXPECT_TRUE(onNetwork.get_future().get());
-  EXPECT_FALSE(network.isNetworkThread());
 }
 
 }  // namespace

@@ -30,23 +30,19 @@ std::string decodeError(std::string_view json) {
   return "";
 }
 
-TEST(RemoteConfigurationTest, OnlyTheFourModesAreValidAndTheyRoundTripCompactly) {
+TEST(RemoteConfigurationTest, OnlyTheFourModesAreValidAndDecodingIsStrictAbout32BitIntegers) {
   const RemoteConfiguration valid[] = {
       {1920, 1080, 60}, {1920, 1080, 120}, {2560, 1440, 60}, {2560, 1440, 120}};
   const RemoteConfiguration invalid[] = {
       {1920, 1080, 30}, {1080, 1920, 60}, {1920, 1440, 60}, {2560, 1080, 120}, {0, 0, 0}};
   for (const RemoteConfiguration& mode : valid) {
     EXPECT_TRUE(mode.isValid());
-    const Bytes json = mode.encodeJson();
-    EXPECT_EQ(text(json).find_first_of(" \n\t"), std::string::npos) << text(json);
-    EXPECT_EQ(RemoteConfiguration::decodeJson(json), mode);
+    EXPECT_EQ(RemoteConfiguration::decodeJson(mode.encodeJson()), mode);
   }
   for (const RemoteConfiguration& mode : invalid) {
     EXPECT_FALSE(mode.isValid()) << mode.width << "x" << mode.height << "@" << mode.fps;
   }
-}
 
-TEST(RemoteConfigurationTest, DecodesOneStrictObjectWithEveryKeyAsA32BitInteger) {
   // Key order, white space, escapes inside keys, extra keys and integral floats do not matter.
   EXPECT_EQ(
       RemoteConfiguration::decodeJson(asBytes(

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <asio/post.hpp>
+#include <future>
 #include <thread>
 #include <vector>
 
 #include "support/AsioMainQueue.h"
+#include "support/NetworkContext.h"
 #include "support/SerialQueue.h"
 
 namespace veltra {
@@ -64,6 +67,15 @@ TEST(SerialQueueTest, RunsTasksInOrderOnItsOwnThreadPassesExceptionsBackAndDrain
   EXPECT_NE(worker, std::this_thread::get_id());
   EXPECT_EQ(order.size(), 111u);
   EXPECT_EQ(order[100], -1);
+}
+
+// A connection's destructor relies on this to tell whether it may wait for the network thread.
+TEST(NetworkContextTest, KnowsItsOwnThread) {
+  auto& network = NetworkContext::shared();
+  std::promise<bool> onNetwork;
+  asio::post(network.context(), [&] { onNetwork.set_value(network.isNetworkThread()); });
+  EXPECT_TRUE(onNetwork.get_future().get());
+  EXPECT_FALSE(network.isNetworkThread());
 }
 
 }  // namespace

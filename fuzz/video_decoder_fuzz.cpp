@@ -31,11 +31,9 @@ void inspect(const RemoteFrame& frame) {
         plane == 0 || frame.planeCount() == 2 ? frame.width() : (frame.width() + 1) / 2;
     check(frame.plane(plane) != nullptr && frame.stride(plane) >= bytes);
     // The first and last byte of the plane: AddressSanitizer objects if they are not ours.
-    volatile uint8_t first = frame.plane(plane)[0];
-    volatile uint8_t last =
+    [[maybe_unused]] volatile uint8_t first = frame.plane(plane)[0];
+    [[maybe_unused]] volatile uint8_t last =
         frame.plane(plane)[static_cast<ptrdiff_t>(rows - 1) * frame.stride(plane) + bytes - 1];
-    (void)first;
-    (void)last;
   }
 }
 

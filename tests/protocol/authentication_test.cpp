@@ -31,9 +31,7 @@ TEST(RemoteAuthenticationTest, ProofVerifiesOnlyTheSameKeyNoncesRoleAndLength) {
   const SecretKey key = RemoteAuthentication::secret(RemoteAuthentication::newKey());
   const Bytes client = RemoteAuthentication::nonce(), host = RemoteAuthentication::nonce();
   const Bytes proof = RemoteAuthentication::proof(key, client, host, RemoteRole::host);
-  auto verify = [](ByteView p, const SecretKey& k, ByteView c, ByteView h, RemoteRole role) {
-    return RemoteAuthentication::verify(p, k, c, h, role);
-  };
+  constexpr auto verify = &RemoteAuthentication::verify;
   EXPECT_TRUE(verify(proof, key, client, host, RemoteRole::host));
 
   SecretKey otherKey = key;

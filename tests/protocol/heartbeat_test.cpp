@@ -1,5 +1,4 @@
 #include "protocol/Heartbeat.h"
-#include "protocol/protocol_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -10,12 +9,13 @@
 #include <random>
 #include <stdexcept>
 
+#include "protocol/protocol_test_support.h"
+
 namespace veltra {
 namespace {
 
 using test::kNaN;
 using test::text;
-
 
 TEST(HeartbeatTest, PingTextIsPlainDecimalThatReadsBackToTheSameDouble) {
   const double unixSeconds =
@@ -49,20 +49,9 @@ TEST(HeartbeatTest, PingTextIsPlainDecimalThatReadsBackToTheSameDouble) {
 TEST(HeartbeatTest, OnlyAWholeFiniteNumberParsesAndRoundTripsAreNeverNegative) {
   EXPECT_EQ(parsePingPayload(asBytes("-1.5")), -1.5);
   EXPECT_EQ(parsePingPayload(asBytes("8.1e8")), 8.1e8);
-  const std::string_view bads[] = {"",
-                                   " 1.0",
-                                   "1.0 ",
-                                   "+1.0",
-                                   "1,5",
-                                   "1.0x",
-                                   "0x1p3",
-                                   "inf",
-                                   "nan",
-                                   "1e400",
-                                   ".",
-                                   "\xEF\xBC\x91",
-                                   std::string_view("1.0\0", 4)};
-  for (std::string_view bad : bads) {
+  using namespace std::string_view_literals;
+  for (std::string_view bad : {""sv, " 1.0"sv, "1.0 "sv, "+1.0"sv, "1,5"sv, "1.0x"sv, "0x1p3"sv,
+                               "inf"sv, "nan"sv, "1e400"sv, "."sv, "\xEF\xBC\x91"sv, "1.0\0"sv}) {
     EXPECT_FALSE(parsePingPayload(asBytes(bad))) << bad;
   }
 

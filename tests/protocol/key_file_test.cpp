@@ -15,12 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-mode_t modeOf(const fs::path& path) {
-  struct stat info {};
-  ::stat(path.c_str(), &info);
-  return info.st_mode & 07777;
-}
-
 TEST(KeyFile, RefusesWhatIsNoKeyNamingTheFile) {
   for (const std::optional<std::string>& content :
        {std::optional<std::string>(), std::optional<std::string>(""),
@@ -45,9 +39,12 @@ TEST(KeyFile, IsCreatedPrivateEvenUnderUmaskZeroKeptAndReadWithWhiteSpaceAround)
   const std::string created = loadOrCreateKeyFile(path);
   ::umask(previous);
   EXPECT_NO_THROW(RemoteAuthentication::secret(created));
-  EXPECT_EQ(modeOf(path), 0600u);
-  EXPECT_EQ(modeOf(path.parent_path()), 0700u);
-  EXPECT_EQ(modeOf(path.parent_path().parent_path()), 0700u);
+  auto mode = [](const fs::path& of) {
+    return static_cast<unsigned>(fs::status(of).permissions());
+  };
+  EXPECT_EQ(mode(path), 0600u);
+  EXPECT_EQ(mode(path.parent_path()), 0700u);
+  EXPECT_EQ(mode(path.parent_path().parent_path()), 0700u);
   EXPECT_EQ(loadOrCreateKeyFile(path), created);
 
   // Replaced whole, with no temporary file left beside it; never with something that is no key.

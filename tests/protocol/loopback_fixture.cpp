@@ -12,11 +12,6 @@ using asio::ip::tcp;
 
 namespace {
 
-uint32_t bigEndian(const uint8_t* header) {
-  return uint32_t{header[0]} << 24 | uint32_t{header[1]} << 16 | uint32_t{header[2]} << 8 |
-         header[3];
-}
-
 tcp::endpoint loopback(uint16_t port) {
   return tcp::endpoint(asio::ip::make_address("127.0.0.1"), port);
 }
@@ -28,35 +23,21 @@ void Events::attach(RemoteConnection& connection) {
   auto record = [this](auto change) {
     return [this, change](auto... arguments) {
       std::lock_guard lock(mutex_);
-      if (std::this_thread::get_id() == caller_) offCaller_ = false;
+      if (std::this_thread::get_id() == caller_) record_.offCaller = false;
       change(std::move(arguments)...);
     };
   };
-  connection.onReady = record([this] { ++ready_; });
+  connection.onReady = record([this] { ++record_.ready; });
   connection.onPacket = record([this](RemotePacket type, Bytes payload) {
-    packets_.emplace_back(type, std::move(payload));
+    record_.packets.emplace_back(type, std::move(payload));
   });
-  connection.onEnd = record([this](std::string reason) { ends_.push_back(std::move(reason)); });
+  connection.onEnd =
+      record([this](std::string reason) { record_.ends.push_back(std::move(reason)); });
 }
 
-int Events::readyCount() {
+Events::Record Events::get() {
   std::lock_guard lock(mutex_);
-  return ready_;
-}
-
-std::vector<std::string> Events::ends() {
-  std::lock_guard lock(mutex_);
-  return ends_;
-}
-
-std::vector<std::pair<RemotePacket, Bytes>> Events::packets() {
-  std::lock_guard lock(mutex_);
-  return packets_;
-}
-
-bool Events::callbacksOffCallerThread() {
-  std::lock_guard lock(mutex_);
-  return offCaller_;
+  return record_;
 }
 
 void drainNetworkThread() {
@@ -91,7 +72,7 @@ std::optional<Bytes> RawPeer::readFrame() {
   };
   uint8_t header[4];
   if (!readExactly(header, 4)) return std::nullopt;
-  Bytes body(bigEndian(header));
+  Bytes body(uint32_t{header[0]} << 24 | uint32_t{header[1]} << 16 | header[2] << 8 | header[3]);
   if (!readExactly(body.data(), body.size())) return std::nullopt;
   return body;
 }

@@ -20,19 +20,19 @@ namespace veltra::test {
 // (with waitUntil).
 class Events {
  public:
+  struct Record {
+    int ready = 0;
+    std::vector<std::string> ends;
+    std::vector<std::pair<RemotePacket, Bytes>> packets;
+    bool offCaller = true;  // no callback ran on the thread that made the recorder
+  };
   void attach(RemoteConnection& connection);
-  int readyCount();
-  std::vector<std::string> ends();
-  std::vector<std::pair<RemotePacket, Bytes>> packets();
-  bool callbacksOffCallerThread();
+  Record get();
 
  private:
   std::mutex mutex_;
-  int ready_ = 0;
-  std::vector<std::string> ends_;
-  std::vector<std::pair<RemotePacket, Bytes>> packets_;
+  Record record_;
   const std::thread::id caller_ = std::this_thread::get_id();
-  bool offCaller_ = true;
 };
 
 // Returns once the network thread has twice run everything queued before, so that what the

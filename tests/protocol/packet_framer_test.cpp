@@ -5,22 +5,9 @@
 
 #include "protocol/PacketFramer.h"
 #include "protocol/RemoteError.h"
-#include "protocol/RemotePacket.h"
 
 namespace veltra {
 namespace {
-
-TEST(RemotePacketTest, OnlyHandshakeAndSessionBytesNamePackets) {
-  int named = 0;
-  for (int raw = 0; raw <= 255; ++raw) {
-    const auto packet = remotePacket(static_cast<uint8_t>(raw));
-    if (!packet) continue;
-    ++named;
-    EXPECT_EQ(rawValue(*packet), raw);
-  }
-  EXPECT_EQ(named, 13);
-  for (uint8_t raw : {0, 5, 9, 19, 255}) EXPECT_FALSE(remotePacket(raw)) << int(raw);
-}
 
 TEST(PacketFramerTest, FramesWithBigEndianLengthAndRefusesEmptyOrOversizedBodies) {
   EXPECT_EQ(PacketFramer::frame(Bytes{0x0F}), (Bytes{0, 0, 0, 1, 0x0F}));

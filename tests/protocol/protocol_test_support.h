@@ -4,8 +4,8 @@
 
 #include <initializer_list>
 #include <limits>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -30,7 +30,9 @@ inline Bytes fromHex(std::string_view hex) {
   return out;
 }
 
-inline std::string text(const Bytes& bytes) { return std::string(asText(bytes)); }
+inline std::string text(const Bytes& bytes) {
+  return std::string(asText(bytes));
+}
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();

@@ -27,7 +27,7 @@ SecureChannel makeChannel(RemoteRole role) {
   return SecureChannel(role, key(), [nonce] { return nonce; });
 }
 
-TEST(SecureChannelTest, HandshakeMatchesTheKeyScheduleVectorsThenCarriesPacketsBothWays) {
+TEST(SecureChannelTest, HandshakeMatchesTheKeyScheduleVectors) {
   SecureChannel client = makeChannel(RemoteRole::client);
   SecureChannel host = makeChannel(RemoteRole::host);
   RecordingSink clientSink, hostSink;
@@ -49,14 +49,6 @@ TEST(SecureChannelTest, HandshakeMatchesTheKeyScheduleVectorsThenCarriesPacketsB
   EXPECT_EQ(hostSink.writes[1].size(), 41u);
   EXPECT_TRUE(host.established() && client.established());
   EXPECT_EQ(hostSink.readyCount + clientSink.readyCount, 2);
-
-  // The host's sequence continues after its sealed confirmation.
-  client.receive(host.seal(RemotePacket::pong, asBytes("42.5")), clientSink);
-  host.receive(client.seal(RemotePacket::frameAck, {}), hostSink);
-  ASSERT_EQ(clientSink.packets.size(), 1u);
-  EXPECT_EQ(clientSink.packets[0], std::pair(RemotePacket::pong, test::bytesOf("42.5")));
-  ASSERT_EQ(hostSink.packets.size(), 1u);
-  EXPECT_EQ(hostSink.packets[0], std::pair(RemotePacket::frameAck, Bytes{}));
 }
 
 // Inputs a peer can throw at one channel during the handshake.
@@ -64,8 +56,6 @@ enum class Step { valid1, valid2, wrongLength, wrongProof, earlySealed, unknownT
 constexpr Step kSteps[] = {Step::valid1,     Step::valid2,      Step::wrongLength,
                            Step::wrongProof, Step::earlySealed, Step::unknownType,
                            Step::garbage};
-constexpr const char* kStepNames[] = {"valid1",      "valid2",      "wrongLength", "wrongProof",
-                                      "earlySealed", "unknownType", "garbage"};
 
 // For the host: valid1 = hello, valid2 = proof. For the client: valid1 = challenge, valid2 = the
 // sealed confirmation. earlySealed is a correctly keyed session record sent before its time.
@@ -146,8 +136,8 @@ Outcome expected(RemoteRole role, int phase, Step step, int earlyUses) {
 }
 
 void checkSequence(RemoteRole role, const std::vector<Step>& steps) {
-  std::string trace;
-  for (Step step : steps) trace += std::string(kStepNames[static_cast<int>(step)]) + " ";
+  std::string trace = "steps (Step values):";
+  for (Step step : steps) trace += " " + std::to_string(static_cast<int>(step));
   SCOPED_TRACE(trace);
   SecureChannel channel = makeChannel(role);
   RecordingSink sink;
@@ -194,16 +184,8 @@ TEST(SecureChannelTest, EverySequenceOfUpToFourStepsFollowsTheTransitionTable) {
   }
 }
 
-TEST(SecureChannelTest, TamperedTagsWrongTypesAndOversizedHandshakeFramesAreRefused) {
-  SecureChannel client = makeChannel(RemoteRole::client);
+TEST(SecureChannelTest, OnceEstablishedSealedHandshakeTypesAndUnknownTypesAreRefused) {
   RecordingSink sink;
-  client.transportReady(sink);
-  client.receive(input(RemoteRole::client, Step::valid1), sink);
-  Bytes confirmation = input(RemoteRole::client, Step::valid2);
-  confirmation.back() ^= 0x01;
-  EXPECT_THROW(client.receive(confirmation, sink), CipherError);
-
-  // Once established, sealed handshake types and unknown types are refused.
   for (uint8_t type : {3, 0, 9, 19}) {
     SecureChannel host = makeChannel(RemoteRole::host);
     host.receive(input(RemoteRole::host, Step::valid1), sink);
@@ -212,12 +194,6 @@ TEST(SecureChannelTest, TamperedTagsWrongTypesAndOversizedHandshakeFramesAreRefu
     EXPECT_THROW(host.receive(peer.sealFrame(type, {}), sink), RemoteError) << int(type);
   }
   EXPECT_TRUE(sink.packets.empty());
-
-  // Before authentication a length over 4,096 is refused from the length alone.
-  SecureChannel host = makeChannel(RemoteRole::host);
-  EXPECT_THROW(host.receive(fromHex("00001001"), sink), RemoteError);
-  SecureChannel atLimit = makeChannel(RemoteRole::host);
-  EXPECT_NO_THROW(atLimit.receive(fromHex("00001000"), sink));
 }
 
 }  // namespace

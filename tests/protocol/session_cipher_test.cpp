@@ -63,14 +63,11 @@ TEST_F(SessionCipherTest, RecordsCarryTheSequenceAndOpenOnlyOnceAndInOrder) {
   // Moving the cipher (as its owner does into an optional) keeps the stream going.
   SessionCipher moved = std::move(sender_);
   EXPECT_EQ(receiver_.open(moved.seal(bytesOf("third"))), bytesOf("third"));
-}
 
-TEST_F(SessionCipherTest, EveryRecordGetsAFreshNonce) {
-  // Two senders in the same state: only the nonce can make their records differ.
+  // A sender in the same state seals the same bytes differently: every record gets a fresh nonce.
   SessionCipher twin = make(RemoteRole::host);
-  const Bytes a = sender_.seal(Bytes(64, 0x42));
-  const Bytes b = twin.seal(Bytes(64, 0x42));
-  ASSERT_EQ(a.size(), b.size());
+  twin.setSequenceForTesting(moved.sequence());
+  const Bytes a = moved.seal(Bytes(64, 0x42)), b = twin.seal(Bytes(64, 0x42));
   for (size_t offset = 8; offset < a.size(); offset += 4) {
     EXPECT_FALSE(std::equal(a.begin() + offset, a.begin() + offset + 4, b.begin() + offset))
         << "offset " << offset;
@@ -158,8 +155,6 @@ TEST_F(SessionCipherTest, SealFrameIsALengthPrefixedRecordOfTypeAndPayloadWithin
   EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 4), (Bytes{0, 0, 0x04, 0x0d}));  // 1037
   EXPECT_EQ(receiver_.open(ByteView(frame).subspan(4)),
             test::concat({Bytes{rawValue(RemotePacket::videoFrame)}, payload}));
-  // It shares the sequence with seal.
-  EXPECT_EQ(receiver_.open(sender_.seal(bytesOf("next"))), bytesOf("next"));
 
   const Bytes big(PacketFramer::maximumSize - SessionCipher::kOverhead, 0x5a);
   const Bytes largest =

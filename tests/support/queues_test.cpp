@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "support/AsioMainQueue.h"
-#include "support/Generation.h"
 #include "support/NetworkContext.h"
 #include "support/SerialQueue.h"
 
@@ -70,23 +69,9 @@ TEST(SerialQueueTest, RunsTasksInOrderOnItsOwnThreadPassesExceptionsBackAndDrain
   EXPECT_EQ(order[100], -1);
 }
 
-TEST(GenerationTest, EveryGenerationIsNewAcrossThreads) {
-  std::vector<Generation> a(1000), b(1000);
-  auto fill = [](std::vector<Generation>& into) {
-    for (auto& g : into) g = newGeneration();
-  };
-  std::thread other(fill, std::ref(b));
-  fill(a);
-  other.join();
-  a.insert(a.end(), b.begin(), b.end());
-  std::sort(a.begin(), a.end());
-  EXPECT_EQ(std::adjacent_find(a.begin(), a.end()), a.end());
-  EXPECT_NE(a.front(), 0u);
-}
-
-TEST(NetworkContextTest, OneSharedBackgroundThread) {
+// A connection's destructor relies on this to tell whether it may wait for the network thread.
+TEST(NetworkContextTest, KnowsItsOwnThread) {
   auto& network = NetworkContext::shared();
-  EXPECT_EQ(&network, &NetworkContext::shared());
   std::promise<bool> onNetwork;
   asio::post(network.context(), [&] { onNetwork.set_value(network.isNetworkThread()); });
   EXPECT_TRUE(onNetwork.get_future().get());

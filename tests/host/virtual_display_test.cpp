@@ -223,10 +223,8 @@ TEST_F(VirtualDisplayTest, TheLauncherReleasesADisplayWhoseCompletionNeverRuns) 
     AsioMainQueue main;  // never run, and gone after the launcher, which waits for the creation
     VirtualDisplayLauncher launcher(main);
     launcher.launch({640, 480, 60}, [](std::unique_ptr<VLVirtualDisplay>, std::string) {});
-    ASSERT_TRUE(waitUntil([&] {
-      const auto running = runningChildrenNamed("Xvfb");
-      return !running.empty() && (server = running.back().pid);
-    }));
+    ASSERT_TRUE(waitUntil([&] { return !runningXvfbChildren().empty(); }));
+    server = runningXvfbChildren().back();
   }
   EXPECT_TRUE(gone(server));
 }

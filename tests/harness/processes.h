@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -270,6 +271,35 @@ inline std::vector<ProcessRecord> runningChildrenNamed(const std::string& name,
 inline bool processRuns(pid_t pid) {
   const auto record = pid > 0 ? readProcess(pid) : std::nullopt;
   return record && record->state != 'Z';
+}
+
+// Shell text that leaves two processes outside the session's process group, as desktop sessions
+// do: one detached with setsid and one double-forked. Each writes its pid into `folder`.
+inline std::string escapingProcesses(const std::filesystem::path& folder) {
+  auto writePid = [&](const std::string& name) {
+    const std::string file = (folder / name).string();
+    return "sh -c 'echo $$ > " + file + ".new && mv " + file + ".new " + file +
+           " && exec sleep 600'";
+  };
+  return "setsid -f " + writePid("detached") + "; (" + writePid("forked") + " &); ";
+}
+
+// The pids escapingProcesses() wrote, once both are there (fewer if they never come).
+inline std::vector<pid_t> escapedPids(const std::filesystem::path& folder) {
+  std::vector<pid_t> pids;
+  for (const char* name : {"detached", "forked"}) {
+    pid_t pid = 0;
+    if (waitUntil([&] { return std::filesystem::exists(folder / name); }) &&
+        std::ifstream(folder / name) >> pid) {
+      pids.push_back(pid);
+    }
+  }
+  return pids;
+}
+
+// Whether all of `pids` have ended within `patience`.
+inline bool allEnd(const std::vector<pid_t>& pids, Clock::duration patience) {
+  return waitUntil([&] { return std::none_of(pids.begin(), pids.end(), processRuns); }, patience);
 }
 
 }  // namespace veltra::test

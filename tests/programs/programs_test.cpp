@@ -50,10 +50,14 @@ TEST(Programs, HostStreamsTheTestPatternToRemoteKeepsTheKeyHiddenAndStopsCleanly
   ASSERT_TRUE(host.program.waitForLine("Streaming 1920×1080 · requested 60 fps"))
       << joined(host.program.lines()) << host.program.errors();
 
-  // What the host started for the session: its display server and the test pattern.
-  const std::vector<ProcessRecord> started = descendantsOf(host.program.pid());
-  EXPECT_TRUE(std::any_of(started.begin(), started.end(), [](const ProcessRecord& process) {
-    return process.name == "veltra-test-pat";
+  // What the host started for the session: its display server and the test pattern (which
+  // may still be on its way through the session's shell when streaming starts).
+  std::vector<ProcessRecord> started;
+  EXPECT_TRUE(waitUntil([&] {
+    started = descendantsOf(host.program.pid());
+    return std::any_of(started.begin(), started.end(), [](const ProcessRecord& process) {
+      return process.name == "veltra-test-pat";
+    });
   }));
   const std::optional<fs::path> folder = displayFolder(host.program.pid());
   ASSERT_TRUE(folder && fs::is_directory(*folder));

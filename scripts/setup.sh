@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format git
+  lld ccache
   # libraries
   libssl-dev libasio-dev nlohmann-json3-dev libicu-dev libavcodec-dev libavutil-dev
   # tests and benchmarks

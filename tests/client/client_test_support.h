@@ -1,8 +1,5 @@
 #pragma once
 
-// A client session against a scripted host over loopback TCP: the test drives the client's main
-// queue, scripts what the host sends and reads what the client sent.
-
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -47,7 +44,6 @@ class TestQueue final : public MainQueue {
   }
   bool isCurrent() const override { return asio_.isCurrent(); }
 
-  // Runs each repeating task that is still scheduled, once.
   void tick() {
     const auto due = repeating_;
     for (const auto& [cancelled, task] : due)
@@ -142,7 +138,6 @@ struct Session {
       throw std::runtime_error("not authenticated: " + client->status());
   }
   bool runUntil(const std::function<bool()>& condition) { return queue.runUntil(condition); }
-  // Runs every callback queued so far and those they queue.
   bool drain() {
     return runUntil([&] { return queue.executed() == queue.posted(); });
   }

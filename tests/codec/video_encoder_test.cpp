@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -117,7 +115,6 @@ std::string openError(const RemoteConfiguration& configuration,
 
 class VideoEncoderStreamTest : public ::testing::TestWithParam<int> {};
 
-// Pictures fed one at a time and acknowledged as a quick client would.
 TEST_P(VideoEncoderStreamTest, KeyFramesComeEveryTwoSecondsBehindAFormatAndUnitsAreLengthPrefixed) {
   const int fps = GetParam(), count = 4 * fps + 1;
   auto sender = std::make_shared<RecordingSender>();
@@ -203,22 +200,13 @@ TEST(VideoEncoderFlowTest, FramesWaitForAcksAndTheWriteAndNoneIsTakenAfterStop) 
 // options are set before it opens, so this proves this FFmpeg takes the NVENC and VA-API ones, GPU
 // or not), and its threads read as encoding in `top -H`, not as the thread that created it.
 TEST(VideoEncoderOpenTest, TheRealModeOpensAndItsThreadsCarryTheEncodeQueuesName) {
-  const auto threadNames = [] {
-    std::multiset<std::string> names;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-      std::string name;
-      std::getline(std::ifstream(task.path() / "comm"), name);
-      names.insert(name);
-    }
-    return names;
-  };
   // Sanitizer runtimes start a helper thread at the first thread a process creates.
   std::thread([] {}).join();
-  const std::multiset<std::string> before = threadNames();
+  const std::multiset<std::string> before = test::threadNames();
   VideoEncoder encoder({1920, 1080, 60}, std::make_shared<RecordingSender>());
   EXPECT_THAT(encoder.encoderName(), ::testing::AnyOf("h264_nvenc", "h264_vaapi", "libx264"));
   EXPECT_EQ(encoder.keyFrameInterval(), 120);
-  std::multiset<std::string> started = threadNames();
+  std::multiset<std::string> started = test::threadNames();
   for (const std::string& name : before) started.erase(started.find(name));
   ASSERT_GE(started.size(), 2u) << "the queue and at least one encoder thread";
   for (const std::string& name : started) EXPECT_EQ(name, "veltra.encode");

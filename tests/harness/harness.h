@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -47,6 +49,17 @@ inline uint16_t freePort() {
   asio::io_context context;
   asio::ip::tcp::acceptor acceptor(context, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0));
   return acceptor.local_endpoint().port();
+}
+
+// The names of this process's threads, as `top -H` shows them.
+inline std::multiset<std::string> threadNames() {
+  std::multiset<std::string> names;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    names.insert(name);
+  }
+  return names;
 }
 
 // A scratch folder removed with everything in it.

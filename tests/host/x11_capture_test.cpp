@@ -40,9 +40,7 @@ bool marked(const ScreenPicture& picture, int x, int y, int background) {
   return false;
 }
 
-// Only a display of the requested size opens. Its first grab is the whole screen in video-range
-// BT.601; later ones report the drawing and the pointer's moves, far less than the screen, and a
-// still screen reports nothing to grab.
+// The first grab is the whole screen in video-range BT.601; later ones report only what changed.
 TEST(X11CaptureTest, GrabsReportTheScreenFirstThenOnlyWhatChanged) {
   if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
   const auto display = VLVirtualDisplay::create({640, 480, 60.0});
@@ -68,7 +66,6 @@ TEST(X11CaptureTest, GrabsReportTheScreenFirstThenOnlyWhatChanged) {
   };
   X11ScreenSource source;
   const auto pool = PicturePool::create(640, 480, 1);
-  // The next grab once the source reports a change.
   const auto grabChange = [&] {
     EXPECT_TRUE(test::waitUntil([&] { return source.poll(); }));
     ScreenPicture picture = pool->acquire();

@@ -1,6 +1,3 @@
-// The programs as scripts and users meet them first: help, version, and a clear refusal of
-// whatever cannot work.
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -26,7 +23,6 @@ TEST_P(EveryProgram, AnswersHelpAndVersionAndRefusesWhatItDoesNotKnow) {
   EXPECT_EQ(version.waitForExit(), 0) << version.errors();
   EXPECT_EQ(version.lines(), std::vector<std::string>{name + " " + kVersion});
 
-  // What is wrong first, then how the program is used.
   Program unknown(GetParam(), {"--no-such-option=1"});
   EXPECT_EQ(unknown.waitForExit(), 2);
   EXPECT_TRUE(unknown.lines().empty()) << joined(unknown.lines());
@@ -41,9 +37,8 @@ INSTANTIATE_TEST_SUITE_P(Programs, EveryProgram,
                                          VELTRA_TEST_PATTERN_PROGRAM, VELTRA_HOSTILE_LOAD_PROGRAM,
                                          VELTRA_RELAY_PROGRAM, VELTRA_INPUT_RECORDER_PROGRAM));
 
-// What cannot work ends the program with its reason: options that make no sense together with
-// exit code 2 and one line on standard error before anything starts; a port that is taken or
-// refuses with exit code 1 and the system's words as the last status line.
+// Usage errors: exit code 2 and one line on standard error; a taken or refusing port: exit code 1
+// and the system's words as the last status line.
 TEST(Programs, WhatCannotWorkEndsTheProgramWithItsReason) {
   struct Case {
     std::vector<std::string> command;

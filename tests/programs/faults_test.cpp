@@ -1,7 +1,3 @@
-// The programs under faults and prying eyes: a session command that crashes, a display server
-// killed mid-session, the host ended by any signal, and a neighbouring process reading the
-// programs' memory.
-
 #include <gtest/gtest.h>
 
 #include "host/x11_test_support.h"
@@ -12,20 +8,16 @@ namespace {
 
 using namespace test;
 
-// The session's shell crashes, which the stream outlives; then its display server is killed,
-// which ends the session with its text, and the next session gets a fresh display.
 TEST(ProgramFaults, TheStreamOutlivesACrashingSessionCommandButNotItsDisplay) {
   if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
   TempDirectory scratch;
   const fs::path crashed = scratch.path() / "crashed";
-  // The shell starts the pattern, then dies of a segmentation fault of its own.
   RunningHost host({},
                    kTestPattern + " & sleep 0.3; touch " + crashed.string() + "; kill -SEGV $$");
   ASSERT_TRUE(host.listening()) << joined(host.program.lines());
   Program first = host.remote({"--seconds", "30"});
   ASSERT_TRUE(first.waitForLine(kConnected)) << joined(first.lines()) << first.errors();
   ASSERT_TRUE(waitUntil([&] { return fs::exists(crashed); }));
-  // Pictures keep coming after the crash: a statistics line printed since says so.
   EXPECT_TRUE(first.waitForLine([&, seen = 0u, before = first.lines().size()](auto& line) mutable {
     return ++seen > before && decodedSome(line);
   })) << joined(first.lines());
@@ -36,7 +28,6 @@ TEST(ProgramFaults, TheStreamOutlivesACrashingSessionCommandButNotItsDisplay) {
   ::kill(server[0].pid, SIGKILL);
   const std::string lost = "Virtual display connection lost.";
   EXPECT_TRUE(first.waitForLine(lost)) << joined(first.lines());
-  // Ended by itself, long before its 30 seconds.
   EXPECT_EQ(first.waitForExit(15s), 0) << joined(first.lines());
   EXPECT_TRUE(host.program.waitForLine(lost + " · listening on " + host.port))
       << joined(host.program.lines());
@@ -51,8 +42,6 @@ TEST(ProgramFaults, TheStreamOutlivesACrashingSessionCommandButNotItsDisplay) {
   EXPECT_TRUE(host.program.running());
 }
 
-// However the host ends, its display server, its session with whatever that left outside its
-// process group, and the display's files are gone within two seconds.
 class HostDeath : public testing::TestWithParam<int> {};
 
 TEST_P(HostDeath, LeavesNothingOfItsDisplayBehind) {
@@ -89,7 +78,6 @@ std::vector<std::string> asOrdinaryUser(const std::vector<std::string>& command)
   return concat({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, command);
 }
 
-// Whether another process of the same user may read `pid`'s environment.
 bool neighbourReads(pid_t pid) {
   Program reader = run(asOrdinaryUser({"/bin/cat", "/proc/" + std::to_string(pid) + "/environ"}));
   return reader.waitForExit() == 0;

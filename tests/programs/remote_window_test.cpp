@@ -1,6 +1,4 @@
-// The Veltra Remote Desktop window as a user drives it: the client application on one Xvfb, the
-// host's own virtual display streaming the test pattern, with a small X client there recording
-// the keys and clicks that arrive. xdotool clicks and types on the client's display.
+// The window on one Xvfb, driven by xdotool; the host's display records the input that arrives.
 
 #include <gtest/gtest.h>
 
@@ -24,7 +22,6 @@ TEST(RemoteWindow, AUserConnectsClicksAndTypesOnTheHostsDisplayAndReleasesWithTh
   TempDirectory scratch;
   const fs::path eventsFile = scratch.path() / "events.txt",
                  screenshot = scratch.path() / "window.png";
-  // The client's display: the window, 1280×800 at the origin, covers it.
   XvfbServer server("1280x800x24");
   ASSERT_FALSE(server.display().empty()) << server.errors();
   const std::string display = "DISPLAY=" + server.display();
@@ -45,16 +42,12 @@ TEST(RemoteWindow, AUserConnectsClicksAndTypesOnTheHostsDisplayAndReleasesWithTh
                  {display, "QT_QPA_PLATFORM=xcb", "LIBGL_ALWAYS_SOFTWARE=1",
                   VELTRA_GUI_TSAN_OPTIONS, "ASAN_OPTIONS=detect_leaks=0"});
   ASSERT_TRUE(remote.waitForLine(kConnected)) << joined(remote.lines()) << remote.errors();
-  const auto events = [&] {
-    std::ifstream file(eventsFile);
-    return "\n" + std::string(std::istreambuf_iterator<char>(file), {});
-  };
+  const auto events = [&] { return "\n" + readBytes(eventsFile); };
   const auto recorded = [&](const std::string& line) {
     return waitUntil([&] { return events().find("\n" + line + "\n") != std::string::npos; });
   };
   ASSERT_TRUE(recorded("ready")) << events();
 
-  // What the user does, through xdotool on the client's display.
   const auto user = [&](std::vector<std::string> arguments) {
     Program tool(xdotool, arguments, {}, {display});
     EXPECT_EQ(tool.waitForExit(), 0) << joined(tool.lines()) << tool.errors();
@@ -75,8 +68,8 @@ TEST(RemoteWindow, AUserConnectsClicksAndTypesOnTheHostsDisplayAndReleasesWithTh
 
   // The click that starts capture is the remote computer's click too, at the same place.
   user({"mousemove", "640", "400", "click", "1"});
-  EXPECT_TRUE(recorded("button press 1 960 540")) << events();
-  EXPECT_TRUE(recorded("button release 1 960 540")) << events();
+  EXPECT_TRUE(recorded("button press 1 960 540") && recorded("button release 1 960 540"))
+      << events();
   // While captured, every key is the remote's, F11 included.
   user({"key", "--delay", "60", "a", "b", "F11"});
   for (const std::string key : {"38", "56", "95"}) {
@@ -97,13 +90,10 @@ TEST(RemoteWindow, AUserConnectsClicksAndTypesOnTheHostsDisplayAndReleasesWithTh
   EXPECT_EQ(seen.find("\nkey press 54\n"), std::string::npos) << seen;  // c
   EXPECT_EQ(seen.find("\nbutton press 2 "), std::string::npos) << seen;
 
-  // Still full screen (F11 went to the remote): black bars above and below the picture, and the
-  // test pattern in it, colour nearly everywhere and many colours.
+  // Still full screen (F11 went to the remote), and the test pattern in the picture.
   const QImage image = grab();
   ASSERT_EQ(image.size(), QSize(1280, 800)) << remote.errors();
-  for (int x = 0; x < 1280; x += 40) {
-    EXPECT_TRUE(image.pixel(x, 10) == qRgb(0, 0, 0) && image.pixel(x, 790) == qRgb(0, 0, 0)) << x;
-  }
+  EXPECT_TRUE(image.pixel(640, 10) == qRgb(0, 0, 0) && image.pixel(640, 790) == qRgb(0, 0, 0));
   int coloured = 0, sampled = 0;
   std::set<QRgb> colours;
   for (int y = 44; y < 756; y += 8) {

@@ -1,6 +1,3 @@
-// The host window on a real RemoteHost as a user meets it, the profile export through its save
-// dialog, and the interface addresses it lists.
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
@@ -27,7 +24,6 @@
 namespace veltra::test {
 namespace {
 
-// The real window on a host with faked system parts, keeping what it keeps in the test's folder.
 class HostWindowTest : public ::testing::Test {
  public:
   void SetUp() override {
@@ -64,8 +60,7 @@ class HostWindowTest : public ::testing::Test {
     window_->view().setSection(section);
     QApplication::processEvents();
   }
-  // The visible buttons with this text, or widgets with this accessible name (a value label
-  // takes its row's).
+  // Visible buttons by text, other widgets by accessible name (a value label takes its row's).
   template <typename T = QAbstractButton>
   std::vector<T*> visible(const QString& name) {
     std::vector<T*> found;
@@ -75,7 +70,6 @@ class HostWindowTest : public ::testing::Test {
     }
     return found;
   }
-  // The one of them, or null.
   template <typename T = QLabel>
   T* named(const QString& name) {
     const std::vector<T*> found = visible<T>(name);
@@ -90,7 +84,6 @@ class HostWindowTest : public ::testing::Test {
     target->click();
     QApplication::processEvents();
   }
-  // A client that authenticates with the host's key and leaves the host connected.
   void connectClient() {
     auto ready = std::make_shared<std::atomic<bool>>(false);
     client_ = RemoteConnection::client("127.0.0.1", host_->port(),
@@ -121,7 +114,6 @@ struct Expected {
   const char* word;
 };
 
-// One state's rules on every section that shows them, ending on the overview.
 void expectState(HostWindowTest& t, const Expected& expected) {
   SCOPED_TRACE(expected.word);
   t.show(HostSection::connection);
@@ -136,8 +128,14 @@ void expectState(HostWindowTest& t, const Expected& expected) {
   EXPECT_EQ(t.named("Service")->text(), expected.word);
 }
 
+// With nowhere to keep things, the window works in memory and says why.
 TEST_F(HostWindowTest, ActionsFollowTheHostThroughStoppedListeningConnectedAndStopping) {
+  std::ofstream(config_.path() / "veltra") << "a file where the folder should be";
   openWindow();
+  EXPECT_TRUE(label("keyMessage")->text().startsWith("The connection key is not kept on disk"));
+  show(HostSection::connection);
+  QTest::keyClicks(named<QLineEdit>("Desktop session command"), "none");
+  EXPECT_TRUE(label("settingsMessage")->isVisibleTo(window_.get()));
   expectState(*this, {"Start Hosting", true, false, true, "Stopped"});
   click("Start Hosting");
   ASSERT_TRUE(host_->running()) << host_->status();
@@ -154,25 +152,6 @@ TEST_F(HostWindowTest, ActionsFollowTheHostThroughStoppedListeningConnectedAndSt
   completeHeldDisplay();
   ASSERT_TRUE(processUntil([&] { return !host_->stopping(); }));
   expectState(*this, {"Start Hosting", true, false, true, "Stopped"});
-}
-
-TEST_F(HostWindowTest, ACopiedAddressResetsWhenThePollFindsAChangedListAndOnlyThen) {
-  addresses_ = {{"eth0", "192.168.1.20"}, {"docker0", "172.17.0.1"}};
-  HostView::Options options;
-  options.addressPoll = 20ms;
-  openWindow(options);
-  visible("Copy Address").front()->click();
-  EXPECT_EQ(QGuiApplication::clipboard()->text(), "192.168.1.20");
-  window_->view().refreshPermissions();  // the same list
-  EXPECT_EQ(count("Copied"), 1u);
-  host_->setPort(4567);  // each line names the port the host listens on
-  EXPECT_TRUE(std::ranges::any_of(window_->findChildren<QLabel*>(),
-                                  [](QLabel* l) { return l->text() == "eth0 · TCP 4567"; }));
-  addresses_.push_back({"wlp2s0", "192.168.1.31"});
-  ASSERT_TRUE(processUntil([&] { return count("Copy Address") == 3; }));
-  addresses_.clear();
-  ASSERT_TRUE(processUntil([&] { return count("Copy Address") == 0; }));
-  EXPECT_EQ(count("Export JSON"), 0u);
 }
 
 TEST_F(HostWindowTest, PortSessionAndKeyAreKeptForTheNextLaunchUnlessGivenForOneRun) {
@@ -213,23 +192,14 @@ TEST_F(HostWindowTest, PortSessionAndKeyAreKeptForTheNextLaunchUnlessGivenForOne
   EXPECT_EQ(readKeyFile(config_.path() / "veltra" / "host-key"), host_->connectionKey());
 }
 
-TEST_F(HostWindowTest, WithNowhereToKeepThingsTheWindowWorksInMemoryAndSaysWhy) {
-  std::ofstream(config_.path() / "veltra") << "a file where the folder should be";
-  openWindow();
-  EXPECT_TRUE(label("keyMessage")->text().startsWith("The connection key is not kept on disk"));
-  show(HostSection::connection);
-  QTest::keyClicks(named<QLineEdit>("Desktop session command"), "none");
-  EXPECT_TRUE(label("settingsMessage")->isVisibleTo(window_.get()));
-  click("Start Hosting");
-  EXPECT_TRUE(host_->running()) << host_->status();
-}
-
-TEST_F(HostWindowTest, ExportWritesWhereTheSaveDialogSaysOwnerOnlyAndShowsTheOutcome) {
+// A copied address resets when the poll finds a changed list, and only then.
+TEST_F(HostWindowTest, ExportWritesWhereTheSaveDialogSaysOwnerOnlyAndAddressesAreCopied) {
   TempDirectory folder;
   const fs::path path = folder.path() / "veltra-connection.json";
   fs::path chosen = folder.path() / "taken.json";  // a folder: the write fails; empty: the dialog
   fs::create_directory(chosen);
   HostView::Options options;
+  options.addressPoll = 20ms;
   options.chooseExportPath = [&](QWidget* parent) {
     return chosen.empty() ? runExportDialog(parent) : std::optional(chosen);
   };
@@ -264,6 +234,19 @@ TEST_F(HostWindowTest, ExportWritesWhereTheSaveDialogSaysOwnerOnlyAndShowsTheOut
   EXPECT_EQ(written(), profile);
   // The failed write's temporary file is gone too.
   EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), {}), 2);
+
+  visible("Copy Address").front()->click();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "192.168.1.20");
+  window_->view().refreshPermissions();  // the same list
+  EXPECT_EQ(count("Copied"), 1u);
+  host_->setPort(4567);  // each line names the port the host listens on
+  EXPECT_TRUE(std::ranges::any_of(window_->findChildren<QLabel*>(),
+                                  [](QLabel* l) { return l->text() == "eth0 · TCP 4567"; }));
+  addresses_.push_back({"wlp2s0", "192.168.1.31"});
+  ASSERT_TRUE(processUntil([&] { return count("Copy Address") == 2; }));
+  addresses_.clear();
+  ASSERT_TRUE(processUntil([&] { return count("Copy Address") == 0; }));
+  EXPECT_EQ(count("Export JSON"), 0u);
 }
 
 using Entry = HostNetworkAddress::InterfaceEntry;

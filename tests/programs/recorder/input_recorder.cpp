@@ -1,8 +1,5 @@
-// veltra-input-recorder FILE: a small X client for the end-to-end test that writes the key and
-// button events its display receives to FILE, one line each ("key press|release KEYCODE",
-// "button press|release BUTTON X Y"), after a first line "ready". It grabs the keyboard and the
-// pointer on the root window, so it needs no window of its own and everything else on the display
-// (the test pattern) stays visible. Runs until its X server goes away.
+// Grabs the keyboard and pointer on the root window, so that it needs no window of its own and
+// the test pattern stays visible, and writes what arrives to FILE until its X server goes away.
 
 #include <xcb/xcb.h>
 
@@ -51,7 +48,6 @@ int main(int argc, char** argv) {
   std::fflush(out);
 
   while (xcb_generic_event_t* event = xcb_wait_for_event(connection)) {
-    // Key and button events share one layout; presses have even numbers, releases odd.
     const uint8_t type = event->response_type & 0x7f;
     const auto* input = reinterpret_cast<xcb_button_press_event_t*>(event);
     const char* action = type % 2 == 0 ? "press" : "release";

@@ -13,11 +13,8 @@ TEST(RemoteAuthenticationTest, KeyTextRoundTripsAndToleratesOnlySurroundingWhite
   const SecretKey key = RemoteAuthentication::secret(text);
   EXPECT_EQ(base64Encode(key.bytes()), text);
   EXPECT_NE(RemoteAuthentication::newKey(), text);
-  for (const std::string& padded : {"  " + text + "  ", "\t\r\n" + text + "\r\n",
-                                    // NEL, no-break space, line separator, ideographic space
-                                    "\u0085" + text + "\u00a0", "\u2028" + text + "\u3000\v\f"}) {
-    EXPECT_EQ(RemoteAuthentication::secret(padded), key) << padded;
-  }
+  // Which characters are white space is the Unicode text test's.
+  EXPECT_EQ(RemoteAuthentication::secret("\t\r\n" + text + "\u3000\v\f"), key);
   for (const std::string& bad :
        {text.substr(0, 20) + " " + text.substr(20), text.substr(0, 43), text + "=",
         base64Encode(Bytes(31, 0x11)), base64Encode(Bytes(33, 0x11)), std::string(" \n"),

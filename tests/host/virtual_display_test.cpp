@@ -148,6 +148,7 @@ TEST_F(VirtualDisplayTest, SessionRunsInAFreshLoginAndEverythingItStartedEndsWit
   EXPECT_EQ(group, display->sessionProcess());
   EXPECT_EQ(environment.find("wayland"), std::string::npos) << environment;
   EXPECT_EQ(environment.find("/host/bus"), std::string::npos) << environment;  // its own bus
+  EXPECT_NE(environment.find("\nHOME="), std::string::npos) << environment;
   ASSERT_TRUE(std::all_of(escaped.begin(), escaped.end(), processRuns));
 
   // Released as a mode change or a stop releases it: the whole tree goes within the keeper's

@@ -27,7 +27,6 @@ using namespace std::chrono_literals;
 
 // Everything the fake platform did, shared so that it outlives the host under test.
 struct PlatformRecord {
-  // Steering.
   bool screenPermission = true;
   bool inputPermission = true;
   bool holdDisplays = false;             // createDisplay waits for completeDisplay()
@@ -37,7 +36,6 @@ struct PlatformRecord {
   bool xtest = true;                     // whether the input sink can inject
   DisplayBounds bounds{0, 0, 1920, 1080};
 
-  // What happened.
   std::vector<RemoteConfiguration> displaysCreated;
   std::vector<uint32_t> displaysReleased;
   std::vector<HostPlatform::DisplayCompletion> heldCompletions;
@@ -50,7 +48,6 @@ struct PlatformRecord {
   std::mutex mutex;  // guards the fields below, written on the capture queue
   int encoderAcks = 0;
   int encoderStops = 0;
-  int picturesTaken = 0;
   std::function<void(std::string)> encoderFailure;  // what an encoding error does
   std::weak_ptr<PacketSender> sender;               // the session's, as the encoder sends on it
 
@@ -81,11 +78,7 @@ class FakeActivity final : public ProcessActivity {
 class FakeEncoder final : public PictureEncoder {
  public:
   explicit FakeEncoder(std::shared_ptr<PlatformRecord> record) : record_(std::move(record)) {}
-  bool encode(ScreenPicture, int64_t) override {
-    std::lock_guard lock(record_->mutex);
-    ++record_->picturesTaken;
-    return true;
-  }
+  bool encode(ScreenPicture, int64_t) override { return true; }
   void stop() override {
     std::lock_guard lock(record_->mutex);
     ++record_->encoderStops;
@@ -190,13 +183,11 @@ class FakeHostPlatform final : public HostPlatform {
     return std::make_unique<FakeActivity>(record_);
   }
 
-  // Completes the oldest held display creation, with a display or the given error.
-  void completeDisplay(const std::string& error = {}) {
+  // Completes the oldest held display creation with a display.
+  void completeDisplay() {
     auto completion = std::move(record_->heldCompletions.front());
     record_->heldCompletions.erase(record_->heldCompletions.begin());
-    completion(
-        error.empty() ? std::make_unique<FakeDisplay>(record_->nextDisplayID++, record_) : nullptr,
-        error);
+    completion(std::make_unique<FakeDisplay>(record_->nextDisplayID++, record_), {});
   }
 
  private:
@@ -230,7 +221,6 @@ class TestClient {
   void cancel() { connection_->cancel(); }
 
   bool ready() const { return state_->ready; }
-  const std::string& endReason() const { return state_->endReason; }
   bool ended() const { return !state_->endReason.empty(); }
   // Payloads of the packets of `type` received so far.
   std::vector<std::string> received(RemotePacket type) const {

@@ -1,8 +1,5 @@
 #pragma once
 
-// The host service against the fake platform, with real TCP clients on loopback: the fixture of
-// the host's state-machine tests.
-
 #include <gtest/gtest.h>
 
 #include "host/RemoteHost.h"

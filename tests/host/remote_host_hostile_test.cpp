@@ -1,7 +1,3 @@
-// The host's listener and its one slot under the openings of veltra-hostile-load: each must be
-// closed at once while a session holds the slot, or at the handshake deadline when it holds the
-// slot itself, and leave no descriptor behind.
-
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -60,7 +56,6 @@ std::optional<Clock::duration> closedAfter(uint16_t port, Opening opening) {
 class HostileOpeningTest : public test::RemoteHostTest,
                            public ::testing::WithParamInterface<Opening> {
  protected:
-  // Runs `work` on a thread of its own while the main queue turns; its result.
   template <class Work>
   auto offMain(Work work) {
     auto result = std::async(std::launch::async, work);
@@ -83,7 +78,6 @@ TEST_P(HostileOpeningTest, IsClosedAtOnceWhileASessionHoldsTheSlotAndLeavesNothi
     ASSERT_TRUE(each) << "not closed";
     EXPECT_LT(*each, 1s);
   }
-  // The host closes its side on the main queue; nothing of them may stay.
   EXPECT_TRUE(waitFor([&] { return openDescriptors() == descriptors; }))
       << openDescriptors() << " descriptors, " << descriptors << " before";
   client->send(RemotePacket::ping, std::string("1"));

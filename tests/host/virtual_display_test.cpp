@@ -21,11 +21,6 @@ using namespace std::chrono_literals;
 using namespace test;
 namespace fs = std::filesystem;
 
-// Gone and reaped: /proc no longer knows the pid.
-bool gone(pid_t pid) {
-  return !readProcess(pid);
-}
-
 std::string readText(const fs::path& path) {
   std::stringstream text;
   text << std::ifstream(path).rdbuf();
@@ -45,8 +40,8 @@ struct Footprint {
         directory(fs::path(display.authorityFile()).parent_path()) {}
 
   void expectGone() const {
-    EXPECT_TRUE(gone(server)) << "server " << server;
-    EXPECT_TRUE(session == 0 || gone(session)) << "session " << session;
+    EXPECT_FALSE(readProcess(server)) << "server " << server;
+    EXPECT_TRUE(session == 0 || !readProcess(session)) << "session " << session;
     for (const fs::path& path : {lock, socket, directory}) EXPECT_FALSE(fs::exists(path)) << path;
   }
 };
@@ -148,6 +143,7 @@ TEST_F(VirtualDisplayTest, SessionRunsInAFreshLoginAndEverythingItStartedEndsWit
   EXPECT_EQ(group, display->sessionProcess());
   EXPECT_EQ(environment.find("wayland"), std::string::npos) << environment;
   EXPECT_EQ(environment.find("/host/bus"), std::string::npos) << environment;  // its own bus
+  EXPECT_NE(environment.find("\nHOME="), std::string::npos) << environment;
   ASSERT_TRUE(std::all_of(escaped.begin(), escaped.end(), processRuns));
 
   // Released as a mode change or a stop releases it: the whole tree goes within the keeper's
@@ -194,7 +190,7 @@ TEST(VirtualDisplayFailureTest, EachFailureHasItsTextAndLeavesNoServer) {
         },
         RemoteError);
     if (each.server) {
-      EXPECT_TRUE(gone(std::atoi(readText(marker).c_str())));
+      EXPECT_FALSE(readProcess(std::atoi(readText(marker).c_str())));
     }
   }
 }
@@ -226,7 +222,7 @@ TEST_F(VirtualDisplayTest, TheLauncherReleasesADisplayWhoseCompletionNeverRuns) 
     ASSERT_TRUE(waitUntil([&] { return !runningXvfbChildren().empty(); }));
     server = runningXvfbChildren().back();
   }
-  EXPECT_TRUE(gone(server));
+  EXPECT_FALSE(readProcess(server));
 }
 
 // What a host killed together with its keeper leaves behind is removed by the next one; what a

@@ -120,9 +120,8 @@ int runScenario(int argc, char** argv) {
     });
   });
   const int code = runHostApplication(argc, argv, {scenarioPort, {}});
-  const auto remoteExit = scenarioRemote ? scenarioRemote->waitForExit(20s) : std::nullopt;
-  std::fprintf(stderr, "scenario: application exit %d, client exit %d\n", code,
-               remoteExit.value_or(-1));
+  const int remoteExit = scenarioRemote ? scenarioRemote->waitForExit(20s).value_or(-1) : -1;
+  std::fprintf(stderr, "scenario: application exit %d, client exit %d\n", code, remoteExit);
   return scenarioPassed && remoteExit == 0 ? code : 3;
 }
 

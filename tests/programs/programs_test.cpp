@@ -84,7 +84,11 @@ TEST(Programs, HostStreamsTheTestPatternToRemoteKeepsTheKeyHiddenAndStopsCleanly
                                kConnected + "\n"),
             std::string::npos)
       << joined(lines);
-  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), decodedSome)) << joined(lines);
+  // Far more pictures in a second than the three a host sends unacknowledged: acks arrive.
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    int rate = 0;
+    return std::sscanf(line.c_str(), "decoded %d fps", &rate) == 1 && rate >= 10;
+  })) << joined(lines);
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
     return line.starts_with("latency median ");
   })) << joined(lines);

@@ -44,9 +44,19 @@ TEST_F(RemoteHostTest, StartChecksRunInOrderThenItStartsAndStopsOnceAndReportsAF
   ASSERT_TRUE(waitFor([&] { return !host.stopping(); }));
   EXPECT_EQ(statuses_, (Strings{statuses_.front(), "Stopped"}));
   EXPECT_FALSE(host.running());
-  // The port is free again; a listener that fails leaves its reason as the final status.
+  // The port is free again (the listener closes on the network thread, around "Stopped"); a
+  // listener that fails leaves its reason as the final status.
   asio::io_context context;
-  asio::ip::tcp::acceptor squatter(context, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), port_));
+  asio::ip::tcp::acceptor squatter(context);
+  ASSERT_TRUE(waitFor([&] {
+    std::error_code error;
+    squatter.close(error);
+    squatter.open(asio::ip::tcp::v6(), error);
+    squatter.set_option(asio::socket_base::reuse_address(true), error);
+    if (!error) squatter.bind({asio::ip::tcp::v6(), port_}, error);
+    if (!error) squatter.listen(asio::socket_base::max_listen_connections, error);
+    return !error;
+  }));
   host.start();
   ASSERT_TRUE(waitFor([&] { return !host.running() && !host.stopping(); }));
   EXPECT_EQ(statuses_.back(), "Address already in use");

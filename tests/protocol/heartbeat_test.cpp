@@ -15,7 +15,6 @@ namespace veltra {
 namespace {
 
 using test::kNaN;
-using test::text;
 
 TEST(HeartbeatTest, PingTextIsPlainDecimalThatReadsBackToTheSameDouble) {
   const double unixSeconds =
@@ -27,7 +26,7 @@ TEST(HeartbeatTest, PingTextIsPlainDecimalThatReadsBackToTheSameDouble) {
                                                      {-0.0, "-0.0"},
                                                      {1e21, "1000000000000000000000.0"},
                                                      {1.5e-7, "0.00000015"}};
-  for (const auto& [seconds, written] : examples) EXPECT_EQ(text(pingPayload(seconds)), written);
+  for (const auto& [seconds, written] : examples) EXPECT_EQ(asText(pingPayload(seconds)), written);
   EXPECT_THROW(pingPayload(kNaN), std::invalid_argument);
   EXPECT_THROW(pingPayload(std::numeric_limits<double>::infinity()), std::invalid_argument);
 
@@ -39,10 +38,11 @@ TEST(HeartbeatTest, PingTextIsPlainDecimalThatReadsBackToTheSameDouble) {
     while (i % 4 == 3 && !std::isfinite(seconds = std::bit_cast<double>(random()))) {
     }
     const Bytes payload = pingPayload(seconds);
-    ASSERT_EQ(text(payload).find_first_of("eE"), std::string::npos) << text(payload);
+    ASSERT_EQ(asText(payload).find_first_of("eE"), std::string::npos) << asText(payload);
     const std::optional<double> parsed = parsePingPayload(payload);
-    ASSERT_TRUE(parsed) << text(payload);
-    ASSERT_EQ(std::bit_cast<uint64_t>(*parsed), std::bit_cast<uint64_t>(seconds)) << text(payload);
+    ASSERT_TRUE(parsed) << asText(payload);
+    ASSERT_EQ(std::bit_cast<uint64_t>(*parsed), std::bit_cast<uint64_t>(seconds))
+        << asText(payload);
   }
 }
 

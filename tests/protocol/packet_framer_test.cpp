@@ -69,12 +69,11 @@ TEST(PacketFramerTest, EverySplitOfAStreamYieldsTheSamePackets) {
 }
 
 TEST(PacketFramerTest, RefusesBadLengthsAsSoonAsTheyArriveAndWaitsForShortHeaders) {
-  struct Case {
+  const struct {
     Bytes chunk;
     uint32_t limit;
     bool refused;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {{0, 0, 0, 0}, PacketFramer::maximumSize, true},
       {{0x00, 0x80, 0x00, 0x01}, PacketFramer::maximumSize, true},
       {{0xFF, 0xFF, 0xFF, 0xFF}, PacketFramer::maximumSize, true},  // must not overflow
@@ -84,7 +83,7 @@ TEST(PacketFramerTest, RefusesBadLengthsAsSoonAsTheyArriveAndWaitsForShortHeader
       {{0xFF, 0xFF, 0xFF}, 4096, false},             // not a length yet
       {{0, 0, 0, 1, 0x07, 0, 0, 0, 0}, 4096, true},  // a whole frame, then a bad length
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     PacketFramer framer;
     std::optional<size_t> buffered;
     try {
@@ -93,9 +92,7 @@ TEST(PacketFramerTest, RefusesBadLengthsAsSoonAsTheyArriveAndWaitsForShortHeader
     } catch (const RemoteError&) {
     }
     EXPECT_EQ(!buffered, c.refused) << testing::PrintToString(c.chunk);
-    if (buffered) {
-      EXPECT_EQ(*buffered, c.chunk.size());
-    }
+    EXPECT_EQ(buffered.value_or(c.chunk.size()), c.chunk.size());
   }
 }
 

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -17,7 +16,6 @@ namespace {
 
 using test::kInfinity;
 using test::kNaN;
-using test::text;
 
 // The JsonError text for `json`, or "" if it decodes.
 template <typename Payload>
@@ -146,10 +144,10 @@ TEST(RemoteInputTest, RoundTripsExactlyIncludingAwkwardDoublesAndEveryKind) {
   }
   for (const RemoteInput& input : inputs) {
     const Bytes json = input.encodeJson();
-    EXPECT_EQ(text(json).find_first_of(" \n"), std::string::npos) << text(json);
+    EXPECT_EQ(asText(json).find_first_of(" \n"), std::string::npos) << asText(json);
     const RemoteInput decoded = RemoteInput::decodeJson(json);
-    EXPECT_EQ(decoded, input) << text(json);
-    EXPECT_EQ(std::signbit(decoded.scrollX), std::signbit(input.scrollX)) << text(json);
+    EXPECT_EQ(decoded, input) << asText(json);
+    EXPECT_EQ(std::signbit(decoded.scrollX), std::signbit(input.scrollX)) << asText(json);
   }
 }
 
@@ -160,7 +158,9 @@ TEST(VideoFormatTest, ParameterSetsTravelAsStrictPaddedStandardBase64) {
   const nlohmann::json object = nlohmann::json::parse(format.encodeJson());
   EXPECT_EQ(object,
             nlohmann::json::parse(R"({"sps":"Z0LAHg==","pps":"++//","width":2560,"height":1440})"));
-  const VideoFormat decoded = VideoFormat::decodeJson(format.encodeJson());
+  // Other writers escape "/" inside strings.
+  const VideoFormat decoded = VideoFormat::decodeJson(
+      asBytes(R"({"sps":"Z0LAHg==","pps":"++\/\/","width":2560,"height":1440})"));
   EXPECT_EQ(std::tie(decoded.sps, decoded.pps, decoded.width, decoded.height),
             std::tie(format.sps, format.pps, format.width, format.height));
   // Every byte value, at each padding.
@@ -168,11 +168,6 @@ TEST(VideoFormatTest, ParameterSetsTravelAsStrictPaddedStandardBase64) {
     const VideoFormat all{.sps = {}, .pps = test::counting(1, length), .width = 1, .height = 1};
     EXPECT_EQ(VideoFormat::decodeJson(all.encodeJson()).pps, all.pps) << length;
   }
-  // Other writers escape "/" inside strings.
-  EXPECT_EQ(VideoFormat::decodeJson(
-                asBytes(R"({"sps":"Z0LAHg==","pps":"++\/\/","width":1920,"height":1080})"))
-                .pps,
-            format.pps);
 
   for (const char* sps :
        {R"("Z0LAHg")", R"("Z0LAHg=")", R"("Z0LA Hg==")", R"("Z0LAHg==\n")", R"("Z0-_Hg==")",

@@ -11,8 +11,6 @@
 namespace veltra {
 namespace {
 
-using test::text;
-
 // Base64 of the bytes 0...31, and of 32 bytes 0xFF (which is mostly "/").
 constexpr const char* kKey = "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=";
 constexpr const char* kSlashKey = "//////////////////////////////////////////8=";
@@ -34,13 +32,12 @@ std::string repeated(std::string_view unit, size_t count) {
 TEST(RemoteConnectionProfileTest, EncodesTheExactSortedLayoutWithStandardEscapesAndDecodesBack) {
   const RemoteConnectionProfile built("mac-studio.local", 9876, RemoteAuthentication::newKey());
   EXPECT_EQ(built.configuration, (RemoteConfiguration{1920, 1080, 60}));
-  EXPECT_EQ(RemoteConnectionProfile::decode(built.encoded()), built);
 
   // The address may carry anything that is neither white space nor "/"; "/" is escaped.
   RemoteConnectionProfile profile("q\"\\\x1F\b-bücher.local", 9876, kSlashKey);
   profile.configuration = {2560, 1440, 120};
   const Bytes encoded = profile.encoded();
-  EXPECT_EQ(text(encoded), R"({
+  EXPECT_EQ(asText(encoded), R"({
   "address" : "q\"\\\u001f\b-bücher.local",
   "configuration" : {
     "fps" : 120,
@@ -124,13 +121,8 @@ std::string decodeError(std::string_view file) {
   return "";
 }
 
+// The JSON reader's own rules are the payload tests'; here, every field must go through it.
 TEST(RemoteConnectionProfileTest, DecodeReadsFieldsStrictly) {
-  // Unknown keys, key order, escapes, integral floats and layout do not matter.
-  EXPECT_EQ(decodeError(R"({"port":1.024e3,"extra":{"nested":[true]},"configuration":{"fps":60,)"
-                        R"("width":1920,"height":1080,"depth":24},"version":1.0,)"
-                        R"("connectionKey":"AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8\u003d",)"
-                        R"("address":"192.168.1.20"})"),
-            "");
   std::vector<nlohmann::json> files;
   for (const char* key : {"version", "address", "port", "connectionKey", "configuration"}) {
     files.push_back(validJson());
@@ -156,9 +148,6 @@ TEST(RemoteConnectionProfileTest, DecodeReadsFieldsStrictly) {
   for (const auto& file : files) {
     EXPECT_EQ(decodeError(file.dump()).rfind("json: ", 0), 0u) << file.dump();
   }
-  for (const char* file : {"", "{", "[]", "null", "{\"version\":1}}", "\xFF"}) {
-    EXPECT_EQ(decodeError(file).rfind("json: ", 0), 0u) << file;
-  }
 
   // A well-formed file must still hold a valid profile.
   nlohmann::json json = validJson();
@@ -169,7 +158,7 @@ TEST(RemoteConnectionProfileTest, DecodeReadsFieldsStrictly) {
 }
 
 TEST(RemoteConnectionProfileTest, FilesOverSixteenKilobytesAreRefusedBeforeParsing) {
-  std::string file = text(validProfile().encoded());
+  std::string file(asText(validProfile().encoded()));
   file.insert(file.size() - 1, RemoteConnectionProfile::kMaximumFileSize - file.size(), ' ');
   ASSERT_EQ(file.size(), 16384u);
   EXPECT_EQ(RemoteConnectionProfile::decode(asBytes(file)), validProfile());

@@ -5,7 +5,6 @@
 #include <initializer_list>
 #include <limits>
 #include <stdexcept>
-#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -28,10 +27,6 @@ inline Bytes fromHex(std::string_view hex) {
     out.push_back(static_cast<uint8_t>(nibble(hex[i]) << 4 | nibble(hex[i + 1])));
   }
   return out;
-}
-
-inline std::string text(const Bytes& bytes) {
-  return std::string(asText(bytes));
 }
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();

@@ -53,7 +53,6 @@ TEST_F(SessionCipherTest, RecordsCarryTheSequenceAndOpenOnlyOnceAndInOrder) {
   const Bytes first = sender_.seal(bytesOf("first"));
   const Bytes second = sender_.seal(bytesOf("second!"));
   EXPECT_EQ(Bytes(second.begin(), second.begin() + 8), (Bytes{0, 0, 0, 0, 0, 0, 0, 1}));
-  EXPECT_EQ(first.size(), SessionCipher::kOverhead + 5);
 
   expectRefused(receiver_, RemoteError::Kind::authentication, [&] { receiver_.open(second); });
   EXPECT_EQ(receiver_.open(first), bytesOf("first"));

@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <fstream>
 
 #include "RemoteDesktopWindow.h"
 #include "client/RemoteClient.h"
@@ -23,17 +23,14 @@ namespace {
 
 class RemoteDesktopWindowTest : public testing::Test {
  protected:
-  QString write(const QByteArray& bytes) {
-    const QString path = QString::fromStdString((folder.path() / "profile.json").string());
-    QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-    return path;
+  QString write(std::string_view bytes, const char* name = "profile.json") {
+    const fs::path path = folder.path() / name;
+    std::ofstream(path) << bytes;
+    return QString::fromStdString(path.string());
   }
   QString validProfile() {
-    const Bytes bytes =
-        RemoteConnectionProfile(1, "192.168.1.20", 12345, host.key(), {2560, 1440, 60}).encoded();
-    return write(QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
+    return write(asText(
+        RemoteConnectionProfile(1, "192.168.1.20", 12345, host.key(), {2560, 1440, 60}).encoded()));
   }
   template <typename Widget = QLineEdit>
   Widget* field(const char* accessibleName) {
@@ -59,7 +56,7 @@ TEST_F(RemoteDesktopWindowTest,
   // Too large, not JSON, a missing file: each says why and changes nothing.
   QLabel* status = window.statusBar()->findChild<QLabel*>();
   const QString before = status->text();
-  for (const QString& bad : {write(QByteArray(16'385, ' ')), write("{not json"),
+  for (const QString& bad : {write(std::string(16'385, ' '), "large.json"), write("{not json"),
                              QString::fromStdString((folder.path() / "missing.json").string())}) {
     EXPECT_FALSE(window.importProfile(bad));
     EXPECT_NE(status->text(), before);

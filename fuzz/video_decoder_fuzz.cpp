@@ -56,13 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           decoder.decode(reader.bytes(reader.u16()));
           break;
         case 1: {
-          VideoFormat format;
-          format.width = reader.u16();
-          format.height = reader.u16();
-          const ByteView sps = reader.bytes(reader.u16());
-          const ByteView pps = reader.bytes(reader.u16());
-          format.sps.assign(sps.begin(), sps.end());
-          format.pps.assign(pps.begin(), pps.end());
+          VideoFormat format{.sps = {}, .pps = {}, .width = reader.u16(), .height = reader.u16()};
+          for (Bytes* set : {&format.sps, &format.pps}) {
+            const ByteView bytes = reader.bytes(reader.u16());
+            set->assign(bytes.begin(), bytes.end());
+          }
           decoder.configure(format);
           break;
         }

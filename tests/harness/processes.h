@@ -78,9 +78,7 @@ class Program {
     posix_spawnattr_init(&attributes);
     sigset_t defaults, none;
     sigemptyset(&defaults);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGPIPE);
+    for (int number : {SIGINT, SIGTERM, SIGPIPE}) sigaddset(&defaults, number);
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &none);

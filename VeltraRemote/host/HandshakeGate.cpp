@@ -44,6 +44,11 @@ void HandshakeGate::ended(Generation handshake, Outcome outcome, Clock::time_poi
                             [&](const Pending& each) { return each.handshake == handshake; });
   if (found == pending_.end()) return;
   const Source source = found->source;
+  // Leaving before the deadline does not excuse holding a slot: an honest client that fails
+  // (wrong key) fails within milliseconds, one that hangs up just short of eviction stalled.
+  if (outcome == Outcome::failed && now - found->since > limits_.evictAfter) {
+    outcome = Outcome::stalled;
+  }
   pending_.erase(found);
   switch (outcome) {
     case Outcome::authenticated:

@@ -44,7 +44,8 @@ class HandshakeGate {
 
   enum class Outcome {
     authenticated,  // forgives its source
-    failed,         // ended by a protocol error, a wrong proof or the peer: no penalty
+    failed,         // ended by a protocol error, a wrong proof or the peer: no penalty, unless
+                    // it held its slot past evictAfter first
     stalled,        // ran out of time: its source is penalized
   };
 

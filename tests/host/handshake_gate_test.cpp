@@ -43,6 +43,10 @@ constexpr Step kScript[] = {
     {12000, Op::fail, "", 7, 0},
     {12000, Op::arrive, "10.0.0.1", 8, kAdmitted},
     {12000, Op::fail, "", 8, 0},
+    // ... unless it held its slot long enough to be evicted.
+    {12000, Op::arrive, "10.0.0.1", 9, kAdmitted},
+    {12251, Op::fail, "", 9, 0},
+    {12251, Op::arrive, "10.0.0.1", 9, kRefused},
     // Two per source, an IPv6 /64 being one source and a mapped IPv4 address its IPv4 one.
     {20000, Op::arrive, "2001:db8::1", 10, kAdmitted},
     {20000, Op::arrive, "2001:db8::ffff:2", 11, kAdmitted},

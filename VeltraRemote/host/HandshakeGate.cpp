@@ -4,21 +4,32 @@
 
 namespace veltra {
 
-HandshakeGate::Source HandshakeGate::sourceOf(const asio::ip::address& address) {
+HandshakeGate::Source HandshakeGate::sourceOf(const asio::ip::address& address,
+                                              const asio::ip::address& local) {
   // The listener is dual-stack: an IPv4 peer arrives as ::ffff:a.b.c.d, a plain IPv4 listener
   // gives a.b.c.d. Both become the mapped form, so one address is one source.
   if (address.is_v4()) {
     return asio::ip::make_address_v6(asio::ip::v4_mapped, address.to_v4()).to_bytes();
   }
-  Source bytes = address.to_v6().to_bytes();
-  if (address.to_v6().is_v4_mapped()) return bytes;
-  std::fill(bytes.begin() + 8, bytes.end(), uint8_t{0});  // the /64
+  const asio::ip::address_v6 peer = address.to_v6();
+  Source bytes = peer.to_bytes();
+  if (peer.is_v4_mapped()) return bytes;
+  // A /64 is one site out on the internet, but on the host's own link it is the whole LAN:
+  // there (link-local, or the /64 of the address the peer reached) each address is a source,
+  // or one stranger would lock out every IPv6 device beside it.
+  if (peer.is_link_local()) return bytes;
+  if (local.is_v6() &&
+      std::equal(bytes.begin(), bytes.begin() + 8, local.to_v6().to_bytes().begin())) {
+    return bytes;
+  }
+  std::fill(bytes.begin() + 8, bytes.end(), uint8_t{0});
   return bytes;
 }
 
 HandshakeGate::Decision HandshakeGate::arrive(const asio::ip::address& address,
-                                              Generation handshake, Clock::time_point now) {
-  const Source source = sourceOf(address);
+                                              Generation handshake, Clock::time_point now,
+                                              const asio::ip::address& local) {
+  const Source source = sourceOf(address, local);
   if (auto found = penalties_.find(source); found != penalties_.end()) {
     if (now < found->second.until) return {};
     if (forgotten(found->second, now)) penalties_.erase(found);
@@ -62,8 +73,9 @@ void HandshakeGate::ended(Generation handshake, Outcome outcome, Clock::time_poi
   }
 }
 
-bool HandshakeGate::penalized(const asio::ip::address& address, Clock::time_point now) const {
-  auto found = penalties_.find(sourceOf(address));
+bool HandshakeGate::penalized(const asio::ip::address& address, Clock::time_point now,
+                              const asio::ip::address& local) const {
+  auto found = penalties_.find(sourceOf(address, local));
   return found != penalties_.end() && now < found->second.until;
 }
 

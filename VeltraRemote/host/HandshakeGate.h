@@ -33,8 +33,9 @@ struct HandshakeGateLimits {
 // run at once, a newcomer may evict the one that has waited longest, and a source that stalled
 // is refused at once for a penalty that grows while it keeps stalling (OpenSSH's per-source
 // penalties, in spirit). A source is an IPv4 address (IPv4-mapped IPv6 included) or an IPv6 /64,
-// which one host can fill with addresses. Failing a handshake outright (wrong proof, garbage)
-// costs nothing: the user who mistyped the key gets in at once with the right one.
+// which one host can fill with addresses, except on the host's own /64 (its LAN). Failing a
+// handshake outright (wrong proof, garbage) costs nothing: the user who mistyped the key gets in at
+// once with the right one.
 //
 // THREADING: pure; the host calls it on the main queue and passes the time in.
 class HandshakeGate {
@@ -58,8 +59,10 @@ class HandshakeGate {
 
   explicit HandshakeGate(Limits limits = {}) : limits_(limits) {}
 
-  // A newcomer from `address`: admitted as `handshake`, or to be closed at once.
-  Decision arrive(const asio::ip::address& address, Generation handshake, Clock::time_point now);
+  // A newcomer from `address` that reached the host at `local`: admitted as `handshake`, or to
+  // be closed at once.
+  Decision arrive(const asio::ip::address& address, Generation handshake, Clock::time_point now,
+                  const asio::ip::address& local = {});
   // How a handshake admitted by arrive() ended. Unknown ones are ignored.
   void ended(Generation handshake, Outcome outcome, Clock::time_point now);
   // Forgets every pending handshake without judging them (a session began, hosting stopped).
@@ -67,7 +70,8 @@ class HandshakeGate {
 
   size_t pending() const { return pending_.size(); }
   // Whether `address` is refused at `now` for a penalty; for tests and the table's bound.
-  bool penalized(const asio::ip::address& address, Clock::time_point now) const;
+  bool penalized(const asio::ip::address& address, Clock::time_point now,
+                 const asio::ip::address& local = {}) const;
   size_t rememberedSources() const { return penalties_.size(); }
 
  private:
@@ -82,7 +86,7 @@ class HandshakeGate {
     Clock::time_point until;
   };
 
-  static Source sourceOf(const asio::ip::address& address);
+  static Source sourceOf(const asio::ip::address& address, const asio::ip::address& local);
   void penalize(const Source& source, Clock::time_point now);
   // A penalty is remembered (so that the next one doubles) for the cap's length after it ends.
   bool forgotten(const Penalty& penalty, Clock::time_point now) const {

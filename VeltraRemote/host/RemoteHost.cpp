@@ -145,10 +145,11 @@ void RemoteHost::listenerFailed(const std::string& error) {
 void RemoteHost::accept(asio::ip::tcp::socket socket, const SecretKey& secret) {
   asio::error_code error;
   const asio::ip::tcp::endpoint peer = socket.remote_endpoint(error);
+  const asio::ip::tcp::endpoint local = error ? peer : socket.local_endpoint(error);
   const Generation handshake = newGeneration();
   HandshakeGate::Decision decision;
   if (running_ && !starting_ && !ending_ && !connection_ && !error) {
-    decision = gate_.arrive(peer.address(), handshake, options_.now());
+    decision = gate_.arrive(peer.address(), handshake, options_.now(), local.address());
   }
   if (!decision.admitted) {
     // One client at a time, and a source that stalled waits its turn: the newcomer's

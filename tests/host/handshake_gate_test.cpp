@@ -47,6 +47,16 @@ constexpr Step kScript[] = {
     {12000, Op::arrive, "10.0.0.1", 9, kAdmitted},
     {12251, Op::fail, "", 9, 0},
     {12251, Op::arrive, "10.0.0.1", 9, kRefused},
+    // On the host's own /64 (its LAN: 2001:db8:0:ff::/64 here) each address is a source.
+    {15000, Op::arrive, "2001:db8:0:ff::a", 20, kAdmitted},
+    {15000, Op::arrive, "2001:db8:0:ff::b", 21, kAdmitted},
+    {15000, Op::arrive, "2001:db8:0:ff::c", 22, kAdmitted},
+    {15000, Op::stall, "", 20, 0},
+    {15000, Op::arrive, "2001:db8:0:ff::a", 23, kRefused},
+    {15000, Op::arrive, "2001:db8:0:ff::d", 23, kAdmitted},
+    {15000, Op::fail, "", 21, 0},
+    {15000, Op::fail, "", 22, 0},
+    {15000, Op::fail, "", 23, 0},
     // Two per source, an IPv6 /64 being one source and a mapped IPv4 address its IPv4 one.
     {20000, Op::arrive, "2001:db8::1", 10, kAdmitted},
     {20000, Op::arrive, "2001:db8::ffff:2", 11, kAdmitted},
@@ -70,13 +80,14 @@ TEST(HandshakeGateTest, FollowsTheScript) {
   limits.remembered = 3;
   HandshakeGate gate(limits);
   const auto zero = HandshakeGate::Clock::time_point{};
+  const auto local = asio::ip::make_address("2001:db8:0:ff::1");
   for (const Step& step : kScript) {
     SCOPED_TRACE(testing::Message() << "at " << step.atMs << " ms, handshake " << step.handshake);
     const auto now = zero + std::chrono::milliseconds(step.atMs);
     switch (step.op) {
       case Op::arrive: {
         const auto decision =
-            gate.arrive(asio::ip::make_address(step.address), step.handshake, now);
+            gate.arrive(asio::ip::make_address(step.address), step.handshake, now, local);
         EXPECT_EQ(decision.admitted ? static_cast<int>(decision.evicted) : kRefused, step.expect);
         break;
       }

@@ -206,7 +206,8 @@ void RemoteHost::wireEnded(Generation handshake, const std::string& reason) {
     return;
   }
   handshakes_.erase(found);
-  // Only running out of time is stalling; a wrong key or garbage ends at once and costs nothing.
+  // Running out of time is stalling; a wrong key or garbage is a failure, which costs nothing
+  // unless it came only after the connection had held its slot too long.
   gate_.ended(handshake,
               reason == RemoteConnection::kTimedOut ? HandshakeGate::Outcome::stalled
                                                     : HandshakeGate::Outcome::failed,

@@ -38,13 +38,13 @@ struct RemoteHostOptions {
   std::function<Clock::time_point()> now = [] { return Clock::now(); };
 };
 
-// The host service: listens for one client at a time (several may run their handshakes at once;
-// the first to prove the key is the client, HandshakeGate keeps stalling strangers from holding
-// the door), authenticates it, gives it a virtual
-// display of the mode it asks for, streams that display and injects its input, supervises it
-// with a watchdog and tears every session down through one path (endSession). Its published
-// fields (status, running, connected, stopping, connectionKey, port) are what the host window and
-// the headless program show; observers hear of every change through changes().
+// The host service: listens for one client at a time, authenticates it (several handshakes run
+// at once and the first to prove the key is the client; HandshakeGate keeps strangers who stall
+// from holding the door), gives it a virtual display of the mode it asks for, streams that
+// display and injects its input, supervises it with a watchdog and tears every session down
+// through one path (endSession). Its published fields (status, running, connected, stopping,
+// connectionKey, port) are what the host window and the headless program show; observers hear of
+// every change through changes().
 //
 // THREADING: everything, public or private, runs on the main queue. Callbacks from the listener
 // strand, the wire strand and the capture and encoder threads hop there first and then check the

@@ -30,6 +30,7 @@ RemoteHost::RemoteHost(MainQueue& main, std::unique_ptr<HostPlatform> platform, 
       platform_(std::move(platform)),
       options_(std::move(options)),
       connectionKey_(RemoteAuthentication::newKey()),
+      gate_(options_.handshakes),
       injector_(platform_->makeInjector()),
       lastMessage_(options_.now()) {}
 
@@ -142,43 +143,77 @@ void RemoteHost::listenerFailed(const std::string& error) {
 }
 
 void RemoteHost::accept(asio::ip::tcp::socket socket, const SecretKey& secret) {
-  if (!running_ || starting_ || ending_ || connection_) {
-    // One client at a time: the newcomer's connection is closed without a word.
-    asio::error_code ignored;
-    socket.close(ignored);
+  asio::error_code error;
+  const asio::ip::tcp::endpoint peer = socket.remote_endpoint(error);
+  const asio::ip::tcp::endpoint local = error ? peer : socket.local_endpoint(error);
+  const Generation handshake = newGeneration();
+  HandshakeGate::Decision decision;
+  if (running_ && !starting_ && !ending_ && !connection_ && !error) {
+    decision = gate_.arrive(peer.address(), handshake, options_.now(), local.address());
+  }
+  if (!decision.admitted) {
+    // One client at a time, and a source that stalled waits its turn: the newcomer's
+    // connection is closed without a word.
+    socket.close(error);
     return;
   }
+  // Destroying the evicted connection ends it silently; the gate has judged it already.
+  if (decision.evicted) handshakes_.erase(decision.evicted);
+
   std::shared_ptr<RemoteConnection> wire =
       RemoteConnection::accepted(std::move(socket), secret, options_.connection);
-  connection_ = wire;
-  generation_ = newGeneration();
-  const Generation session = generation_;
+  handshakes_[handshake] = wire;
   setStatus("Authenticating device…");
 
   // The connection's callbacks run on its strand; they hold the connection weakly (it holds
   // them) and the host through hop().
   std::weak_ptr<RemoteConnection> weakWire = wire;
-  wire->onReady = [hop = hop(), session] {
-    hop([session](RemoteHost& host) {
-      if (host.generation_ != session) return;
-      host.lastMessage_ = host.options_.now();
-      host.setFlag(host.connected_, true);
-      host.setStatus("Authenticated · waiting for display configuration");
+  wire->onReady = [hop = hop(), handshake] {
+    hop([handshake](RemoteHost& host) { host.handshakeReady(handshake); });
+  };
+  // One main-queue task per packet, so packets are handled in arrival order. They come only
+  // after onReady's task, which made this connection the session or closed it.
+  wire->onPacket = [hop = hop(), handshake, weakWire](RemotePacket type, Bytes payload) {
+    hop([handshake, weakWire, type, payload = std::move(payload)](RemoteHost& host) {
+      if (auto current = weakWire.lock()) host.handlePacket(type, payload, current, handshake);
     });
   };
-  // One main-queue task per packet, so packets are handled in arrival order.
-  wire->onPacket = [hop = hop(), session, weakWire](RemotePacket type, Bytes payload) {
-    hop([session, weakWire, type, payload = std::move(payload)](RemoteHost& host) {
-      if (auto current = weakWire.lock()) host.handlePacket(type, payload, current, session);
-    });
-  };
-  wire->onEnd = [hop = hop(), session](std::string reason) {
-    hop([session, reason](RemoteHost& host) {
-      if (host.generation_ != session) return;
-      host.endSession(reason);
-    });
+  wire->onEnd = [hop = hop(), handshake](std::string reason) {
+    hop([handshake, reason](RemoteHost& host) { host.wireEnded(handshake, reason); });
   };
   wire->start();
+}
+
+void RemoteHost::handshakeReady(Generation handshake) {
+  auto found = handshakes_.find(handshake);
+  if (found == handshakes_.end()) return;
+  gate_.ended(handshake, HandshakeGate::Outcome::authenticated, options_.now());
+  connection_ = std::move(found->second);
+  handshakes_.erase(found);
+  // One session: the handshakes still running lose, without a penalty.
+  handshakes_.clear();
+  gate_.clear();
+  generation_ = handshake;
+  lastMessage_ = options_.now();
+  setFlag(connected_, true);
+  setStatus("Authenticated · waiting for display configuration");
+}
+
+void RemoteHost::wireEnded(Generation handshake, const std::string& reason) {
+  auto found = handshakes_.find(handshake);
+  if (found == handshakes_.end()) {
+    if (generation_ == handshake) endSession(reason);
+    return;
+  }
+  handshakes_.erase(found);
+  // Running out of time is stalling; a wrong key or garbage is a failure, which costs nothing
+  // unless it came only after the connection had held its slot too long.
+  gate_.ended(handshake,
+              reason == RemoteConnection::kTimedOut ? HandshakeGate::Outcome::stalled
+                                                    : HandshakeGate::Outcome::failed,
+              options_.now());
+  // A stranger's end must not hide a handshake still running: only the last one reports.
+  if (handshakes_.empty()) setStatus(reason + " · listening on " + std::to_string(port_));
 }
 
 void RemoteHost::watchdogTick() {
@@ -200,6 +235,8 @@ void RemoteHost::stop() {
   connected_ = false;
   injector_->releaseAll();
   if (connection_) connection_->cancel();
+  handshakes_.clear();
+  gate_.clear();
   running_ = false;
   if (listener_) listener_->cancel();
   listener_.reset();

@@ -3,10 +3,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "host/HandshakeGate.h"
 #include "host/HostPlatform.h"
 #include "protocol/RemoteConfiguration.h"
 #include "protocol/RemoteConnection.h"
@@ -30,15 +32,19 @@ struct RemoteHostOptions {
   // How often a stop looks whether a session is still being configured or ended.
   std::chrono::milliseconds stopPollInterval{20};
   RemoteConnection::Options connection;
-  // Test seam: the clock of the watchdog.
+  // How many handshakes run at once and what a source that stalls one pays.
+  HandshakeGate::Limits handshakes;
+  // Test seam: the clock of the watchdog and of the handshake gate.
   std::function<Clock::time_point()> now = [] { return Clock::now(); };
 };
 
-// The host service: listens for one client at a time, authenticates it, gives it a virtual
-// display of the mode it asks for, streams that display and injects its input, supervises it
-// with a watchdog and tears every session down through one path (endSession). Its published
-// fields (status, running, connected, stopping, connectionKey, port) are what the host window and
-// the headless program show; observers hear of every change through changes().
+// The host service: listens for one client at a time, authenticates it (several handshakes run
+// at once and the first to prove the key is the client; HandshakeGate keeps strangers who stall
+// from holding the door), gives it a virtual display of the mode it asks for, streams that
+// display and injects its input, supervises it with a watchdog and tears every session down
+// through one path (endSession). Its published fields (status, running, connected, stopping,
+// connectionKey, port) are what the host window and the headless program show; observers hear of
+// every change through changes().
 //
 // THREADING: everything, public or private, runs on the main queue. Callbacks from the listener
 // strand, the wire strand and the capture and encoder threads hop there first and then check the
@@ -109,6 +115,10 @@ class RemoteHost {
   Hop hop() { return Hop{&main_, alive_, this}; }
 
   void accept(asio::ip::tcp::socket socket, const SecretKey& secret);
+  // A pending handshake proved the key: it becomes the session and the others are closed.
+  void handshakeReady(Generation handshake);
+  // A connection ended: a pending handshake is judged and dropped, the session's ends the session.
+  void wireEnded(Generation handshake, const std::string& reason);
   void listenerFailed(const std::string& error);
   void watchdogTick();
   void finishStop();
@@ -149,7 +159,10 @@ class RemoteHost {
   std::string sessionChoice_;
 
   std::unique_ptr<RemoteListener> listener_;
-  std::shared_ptr<RemoteConnection> connection_;
+  std::shared_ptr<RemoteConnection> connection_;  // set once authenticated
+  // Connections still in their handshake, by their own generation; empty while a session runs.
+  std::map<Generation, std::shared_ptr<RemoteConnection>> handshakes_;
+  HandshakeGate gate_;
   std::unique_ptr<VirtualDisplay> display_;
   std::optional<RemoteConfiguration> displayConfiguration_;
   std::shared_ptr<RemoteCapture> capture_;

@@ -90,6 +90,7 @@ TEST_P(HostileOpeningTest, IsClosedAtOnceWhileASessionHoldsTheSlotAndLeavesNothi
 TEST_P(HostileOpeningTest, HoldsAFreeSlotNoLongerThanTheHandshakeDeadline) {
   RemoteHost::Options options;
   options.connection.handshakeDeadline = 400ms;
+  options.handshakes.perSource = 1;  // every connection here comes from 127.0.0.1
   makeHost(options);
   startListening();
   const bool holdsSlot = GetParam() == Opening::silent || GetParam() == Opening::hello;

@@ -2,7 +2,8 @@
 // machine, with how the host answered each of them.
 //
 //   veltra-hostile-load --port N --scenario LIST [--count N] [--cycles N] [--hold S] [--repeat S]
-//   veltra-hostile-load --port N --wait-behind N --key-file FILE [--persistent] [--give-up S]
+//   veltra-hostile-load --port N --wait-behind N --key-file FILE [--persistent] [--sources N]
+//                       [--give-up S]
 //
 // Scenarios (LIST is one or more, comma-separated, run together): silent (connect and never
 // speak), garbage (random bytes), giant (the header of a 1 GiB frame, then one byte every
@@ -13,10 +14,12 @@
 // round of N connections for S seconds, a sustained storm. One line per scenario, key=value, times
 // in CLOCK_MONOTONIC microseconds so that they line up with the latency stamps of the test pattern.
 //
-// --wait-behind N holds the host's one slot with N connections that send a hello and stall, and
-// measures how long a legitimate client (the key from FILE, or - for standard input) takes to
-// complete its handshake, retrying every 50 ms after each refusal. With --persistent a staller
-// whose connection the host closes dials again at once. It gives up after S seconds (default 60).
+// --wait-behind N holds the host's handshake slots with N connections that send a hello and stall,
+// and measures how long a legitimate client (the key from FILE, or - for standard input) takes
+// to complete its handshake, retrying every 50 ms after each refusal. With --persistent a staller
+// whose connection the host closes dials again at once; with --sources N the stallers dial from
+// 127.0.0.2 to 127.0.0.(N + 1), the client from 127.0.0.1. It gives up after S seconds
+// (default 60).
 //
 // Loopback only by intent: it connects to 127.0.0.1. Every loop is bounded in count and time; it
 // ends by itself.
@@ -49,6 +52,7 @@
 
 #include "command_line.h"
 #include "hostile_openings.h"
+#include "hostile_stallers.h"
 #include "print_line.h"
 #include "protocol/RemoteAuthentication.h"
 #include "protocol/RemoteConnection.h"
@@ -65,7 +69,7 @@ const char kSynopsis[] =
     "veltra-hostile-load --port N --scenario silent,garbage,giant,hello,churn|all\n"
     "                           [--count N] [--cycles N] [--hold S] [--repeat S]\n"
     "       veltra-hostile-load --port N --wait-behind N --key-file FILE [--persistent]\n"
-    "                           [--give-up S]";
+    "                           [--sources N] [--give-up S]";
 
 uint64_t monotonicMicros() {
   timespec now{};
@@ -256,6 +260,7 @@ struct Arguments {
   int waitBehind = -1;
   std::string keyFile;
   bool persistent = false;
+  int sources = 0;
   std::chrono::milliseconds giveUp{60'000};
 };
 
@@ -295,6 +300,10 @@ std::optional<int> parse(int argc, char** argv, Arguments& arguments) {
   app.add_option("--key-file", arguments.keyFile, "The real client's key, - for standard input")
       ->type_name("FILE");
   app.add_flag("--persistent", arguments.persistent, "A closed staller dials again at once");
+  app.add_option("--sources", arguments.sources,
+                 "Spread the stallers over N addresses from 127.0.0.2 (default: 127.0.0.1)")
+      ->type_name("N")
+      ->check(veltra::wholeNumber(1, 250));
   app.add_option("--give-up", giveUp, "The real client gives up after S seconds (default 60)")
       ->type_name("S")
       ->check(veltra::wholeNumber(1, 3600));
@@ -401,39 +410,14 @@ int waitBehind(const Arguments& arguments) {
   }
   keyText.assign(keyText.size(), '\0');
 
-  // The stallers, on their own io thread.
-  asio::io_context io;
-  const tcp::endpoint host(asio::ip::make_address("127.0.0.1"), arguments.port);
-  std::atomic<bool> stopping = false;
-  std::atomic<int> redials = 0;
-  std::mt19937 random(std::random_device{}());
-  std::function<void()> stall = [&] {
-    auto socket = std::make_shared<tcp::socket>(io);
-    auto buffer = std::make_shared<std::array<uint8_t, 256>>();
-    socket->async_connect(host, [&, socket, buffer](asio::error_code error) {
-      if (error) return;
-      auto hello = std::make_shared<std::vector<uint8_t>>(openingBytes(Opening::hello, random));
-      asio::async_write(*socket, asio::buffer(*hello), [hello](asio::error_code, size_t) {});
-      // Reads until the host closes it; a persistent staller then dials again.
-      auto reader = std::make_shared<std::function<void()>>();
-      *reader = [&, socket, buffer, reader] {
-        socket->async_read_some(asio::buffer(*buffer),
-                                [&, socket, reader](asio::error_code e, size_t) {
-                                  if (!e) return (*reader)();
-                                  *reader = nullptr;  // breaks the cycle
-                                  if (arguments.persistent && !stopping) {
-                                    ++redials;
-                                    stall();
-                                  }
-                                });
-      };
-      (*reader)();
-    });
-  };
-  for (int i = 0; i < arguments.waitBehind; ++i) stall();
-  auto work = asio::make_work_guard(io);
-  std::thread stallers([&] { io.run(); });
-  std::this_thread::sleep_for(200ms);  // the stallers are in, one of them in the slot
+  // The stallers, on their own thread.
+  veltra::hostile::Stallers stallers(
+      tcp::endpoint(asio::ip::make_address("127.0.0.1"), arguments.port),
+      {.count = arguments.waitBehind,
+       .sources = arguments.sources,
+       .opening = Opening::hello,
+       .redial = arguments.persistent});
+  std::this_thread::sleep_for(200ms);  // the stallers are in, holding the slots
 
   const auto start = Clock::now();
   const auto giveUp = start + arguments.giveUp;
@@ -468,14 +452,12 @@ int waitBehind(const Arguments& arguments) {
   }
   const double waited = milliseconds(Clock::now() - start);
 
-  stopping = true;
-  io.stop();
-  stallers.join();
+  const int redials = stallers.redials();
   char line[256];
   std::snprintf(line, sizeof line,
                 "wait_behind=%d persistent=%d outcome=%s waited_ms=%.0f attempts=%d redials=%d",
                 arguments.waitBehind, arguments.persistent ? 1 : 0, ready ? "ready" : "gave-up",
-                waited, attempts, redials.load());
+                waited, attempts, redials);
   printLine(line);
   if (!ready && !lastEnd.empty()) printLine("last refusal: " + lastEnd);
   return ready ? 0 : 1;

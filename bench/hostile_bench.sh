@@ -4,7 +4,8 @@
 # hello and then nothing, and connect-and-close churn; one scenario at a time, then all together.
 # Per scenario: how the host closed the hostile connections, the session's pictures per second
 # and latency median beside the quiet figures, and the host's memory. Then, without a session,
-# how long a legitimate client waits behind 1, 10 and 100 connections that stall the handshake.
+# how long a legitimate client waits behind 1 to 100 connections that stall the handshake, each
+# from an address of its own, and behind stallers that share the client's address.
 #
 #   bench/hostile_bench.sh [--repeat S] [--count N] [--cycles N] [--build DIR] [--no-wait]
 #                          [--warm-up S]
@@ -129,20 +130,24 @@ if [ "$measure_wait" = 1 ]; then
   sleep 2
   {
     echo
-    echo "| stalling connections | dial again when closed | legitimate client waited | attempts | outcome |"
-    echo "|---|---|---|---|---|"
+    echo "| stalling connections | dial again when closed | their addresses | legitimate client waited | attempts | outcome |"
+    echo "|---|---|---|---|---|---|"
   } >>"$out/summary.md"
-  for variant in "1 once" "10 once" "100 once" "1 again" "10 again"; do
-    read -r stallers mode <<<"$variant"
+  # "own": each staller from an address of its own (127.0.0.2 and up), as devices on a LAN are;
+  # "client's": all from the legitimate client's address, which the host cannot tell apart.
+  for variant in "1 once own" "10 once own" "100 once own" "1 again own" "20 again own" \
+    "10 again client's"; do
+    read -r stallers mode addresses <<<"$variant"
     extra=()
     [ "$mode" = again ] && extra=(--persistent)
+    [ "$addresses" = own ] && extra+=(--sources "$(( stallers < 250 ? stallers : 250 ))")
     echo "wait behind $stallers ($mode)…" >&2
     line="$("$bin/dev/veltra-hostile-load" --port "$port" --wait-behind "$stallers" --key-file - \
       --give-up 45 "${extra[@]}" <<<"$host_key" | head -1 || true)"
     echo "$line" >>"$out/wait.txt"
-    awk -v mode="$mode" '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
-      printf "| %s | %s | %.1f s | %d | %s |\n", f["wait_behind"], (mode == "again" ? "yes" : "no"),
-        f["waited_ms"] / 1000, f["attempts"], f["outcome"] }' <<<"$line" >>"$out/summary.md"
+    awk -v mode="$mode" -v addresses="$addresses" '{ for (i = 1; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+      printf "| %s | %s | %s | %.2f s | %d | %s |\n", f["wait_behind"], (mode == "again" ? "yes" : "no"),
+        addresses, f["waited_ms"] / 1000, f["attempts"], f["outcome"] }' <<<"$line" >>"$out/summary.md"
     sleep 1
   done
 fi

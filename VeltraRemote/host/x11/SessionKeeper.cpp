@@ -319,10 +319,15 @@ class Keeper {
 
 }  // namespace
 
+FileIdentity identityOf(const struct stat& info) {
+  return {uint64_t(info.st_dev), uint64_t(info.st_ino),
+          int64_t(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec};
+}
+
 FileIdentity identityOf(const char* path) {
   struct stat info {};
   if (::lstat(path, &info) != 0) return {};
-  return {uint64_t(info.st_dev), uint64_t(info.st_ino)};
+  return identityOf(info);
 }
 
 void removeIfSame(const char* path, FileIdentity identity) {

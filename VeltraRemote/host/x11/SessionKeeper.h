@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -10,11 +11,13 @@
 
 namespace veltra {
 
-// A file as the kernel knows it (device and inode): a path that another process has since taken
-// over, removed and created again, is told apart from the file we made. Default: none.
+// A file as the kernel knows it, so that a path that another process has since taken over is
+// told apart from the file we made: device and inode, and the change time, since a removed
+// file's inode number is given to the next file created at once. Default: none.
 struct FileIdentity {
   uint64_t device = 0;
   uint64_t inode = 0;
+  int64_t changed = 0;  // nanoseconds
 
   bool known() const { return inode != 0; }
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
@@ -23,6 +26,7 @@ struct FileIdentity {
 // The identity of what `path` names now (the link itself, not what it points to); none when
 // nothing is there.
 FileIdentity identityOf(const char* path);
+FileIdentity identityOf(const struct stat& info);
 // Unlinks `path` if it still names the file `identity` describes; nothing for an unknown one.
 // System calls only, so the keeper may use it.
 void removeIfSame(const char* path, FileIdentity identity);

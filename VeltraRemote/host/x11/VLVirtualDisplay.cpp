@@ -141,7 +141,7 @@ uint32_t claimDisplay(uint32_t from, FileIdentity& lock) {
     written = ::fstat(fd, &info) == 0 && written;
     ::close(fd);
     if (written) {
-      lock = {uint64_t(info.st_dev), uint64_t(info.st_ino)};
+      lock = identityOf(info);
       return number;
     }
     ::unlink(lockPath(number).c_str());

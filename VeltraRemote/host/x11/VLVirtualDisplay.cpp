@@ -422,13 +422,11 @@ std::unique_ptr<VLVirtualDisplay> VLVirtualDisplay::create(const VirtualDisplayR
     posix_spawn_file_actions_addopen(actions.get(), 2, serverLog.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(actions.get(), ready[1], serverFd);
-    // -r: the server repeats no held key itself; the client's keyboard repeats, and the injector
-    // passes those repeats on (see X11InputSink::key).
-    display->server_ = spawn(server,
-                             {":" + std::to_string(number), "-screen", "0", screen, "-dpi", "110",
-                              "-nolisten", "tcp", "-auth", display->authorityFile_, "-displayfd",
-                              std::to_string(serverFd), "-noreset", "-r"},
-                             actions, environ);
+    display->server_ = spawn(
+        server,
+        {":" + std::to_string(number), "-screen", "0", screen, "-dpi", "110", "-nolisten", "tcp",
+         "-auth", display->authorityFile_, "-displayfd", std::to_string(serverFd), "-noreset"},
+        actions, environ);
     ::close(ready[1]);
     if (display->server_ == 0) {
       ::close(ready[0]);

@@ -188,9 +188,9 @@ if wanted stall; then
   # Grabs per second and capture CPU (% of one core) over S seconds from now.
   measure() {  # S
     local g0 c0 t0 g1 c1 t1
-    g0=$(grabs); c0=$(capture_ticks "$host_pid"); t0=$(mono_us)
+    g0=$(grabs); t0=$(mono_us); c0=$(capture_ticks "$host_pid")
     sleep "$1"
-    g1=$(grabs); c1=$(capture_ticks "$host_pid"); t1=$(mono_us)
+    g1=$(grabs); t1=$(mono_us); c1=$(capture_ticks "$host_pid")
     awk -v g=$(( g1 - g0 )) -v c=$(( c1 - c0 )) -v t=$(( t1 - t0 )) -v hz="$tick" \
       'BEGIN { printf "%.1f grabs/s, capture thread %.1f%% CPU", g / (t / 1e6), 100 * c / hz / (t / 1e6) }'
   }

@@ -286,10 +286,11 @@ int connectUnix(const std::string& path) {
   return fd;
 }
 
-// Whether an X server accepts connections on display `number`'s socket.
+// Whether an X server accepts connections on display `number`'s socket; true when we cannot
+// tell (a full backlog, no descriptor left), so that the socket is left alone.
 bool serverListens(uint32_t number) {
   const int fd = connectUnix(socketPath(number));
-  if (fd < 0) return errno == EAGAIN;
+  if (fd < 0) return errno != ECONNREFUSED && errno != ENOENT;
   ::close(fd);
   return true;
 }

@@ -12,9 +12,9 @@
 #include <unistd.h>
 #include <xcb/shm.h>
 
-typedef xcb_shm_get_image_cookie_t (*GetImage)(xcb_connection_t*, xcb_drawable_t, int16_t,
-                                               int16_t, uint16_t, uint16_t, uint32_t, uint8_t,
-                                               xcb_shm_seg_t, uint32_t);
+typedef xcb_shm_get_image_cookie_t (*GetImage)(xcb_connection_t*, xcb_drawable_t, int16_t, int16_t,
+                                               uint16_t, uint16_t, uint32_t, uint8_t, xcb_shm_seg_t,
+                                               uint32_t);
 
 static _Atomic uint64_t* counter(void) {
   static _Atomic uint64_t* mapped;
@@ -31,9 +31,9 @@ static _Atomic uint64_t* counter(void) {
 }
 
 xcb_shm_get_image_cookie_t xcb_shm_get_image(xcb_connection_t* c, xcb_drawable_t drawable,
-                                             int16_t x, int16_t y, uint16_t width,
-                                             uint16_t height, uint32_t planes, uint8_t format,
-                                             xcb_shm_seg_t segment, uint32_t offset) {
+                                             int16_t x, int16_t y, uint16_t width, uint16_t height,
+                                             uint32_t planes, uint8_t format, xcb_shm_seg_t segment,
+                                             uint32_t offset) {
   static GetImage next;
   if (!next) next = (GetImage)dlsym(RTLD_NEXT, "xcb_shm_get_image");
   atomic_fetch_add(counter(), 1);

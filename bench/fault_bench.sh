@@ -3,25 +3,30 @@
 # long it took: the host's Xvfb killed; the session command crashing; the client frozen with
 # SIGSTOP for 15 s; a relay that cuts the connection inside a video frame, that adds 100 ms of
 # delay, that throttles to 5 Mbit/s (latency and pictures per 5-second window); a host started on
-# a port that is taken.
+# a port that is taken; a client that stops acknowledging for 10 s (SIGSTOP, within the host's
+# silence limit) while the screen is drawn 240 times a second: screen grabs per second and the
+# host's capture thread CPU, streaming and stalled, for this build's host and, with --before, for
+# another host binary in the same run.
 #
-#   bench/fault_bench.sh [--seconds N] [--build DIR] [--only NAME]
+#   bench/fault_bench.sh [--seconds N] [--build DIR] [--only NAME] [--before HOST]
 #
 # N seconds per relay run (default 30). NAME is one of xvfb, crash, freeze, cut, delay, throttle,
-# port. Results go to build/faults/ (summary.md and the raw logs). It ends by itself and leaves
-# no process behind.
+# port, stall. Results go to build/faults/ (summary.md and the raw logs). It ends by itself and
+# leaves no process behind.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
 seconds=30
 build=build/release
 only=""
+before=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds="${2:?}"; shift 2 ;;
     --build) build="${2:?}"; shift 2 ;;
     --only) only="${2:?}"; shift 2 ;;
-    *) echo "usage: bench/fault_bench.sh [--seconds N] [--build DIR] [--only NAME]" >&2; exit 2 ;;
+    --before) before="$(realpath "${2:?}")"; shift 2 ;;
+    *) echo "usage: bench/fault_bench.sh [--seconds N] [--build DIR] [--only NAME] [--before HOST]" >&2; exit 2 ;;
   esac
 done
 out="$PWD/build/faults"
@@ -162,5 +167,51 @@ if wanted port; then
   wait "$second" && code=0 || code=$?
   row "port | second host on a taken port exited with $code after \"$(tail -1 "$out/port-second.log")\""
   stop "$first"
+fi
+# Grabs are counted by a preloaded shim (bench/lib/count_grabs.c) in an 8-byte file; CPU is the
+# utime + stime of the host's thread named veltra.capture.
+if wanted stall; then
+  shim="$out/count_grabs.so"
+  cc -shared -fPIC -O2 -o "$shim" bench/lib/count_grabs.c -ldl
+  tick=$(getconf CLK_TCK)
+  capture_ticks() {  # PID: CPU ticks of its capture thread
+    local task
+    for task in /proc/"$1"/task/*; do
+      if [ "$(cat "$task/comm" 2>/dev/null)" = veltra.capture ]; then
+        awk '{ sub(/.*\) /, ""); print $12 + $13 }' "$task/stat"
+        return
+      fi
+    done
+    echo 0
+  }
+  grabs() { od -An -tu8 "$counter" | tr -d ' '; }
+  # Grabs per second and capture CPU (% of one core) over S seconds from now.
+  measure() {  # S
+    local g0 c0 t0 g1 c1 t1
+    g0=$(grabs); t0=$(mono_us); c0=$(capture_ticks "$host_pid")
+    sleep "$1"
+    g1=$(grabs); t1=$(mono_us); c1=$(capture_ticks "$host_pid")
+    awk -v g=$(( g1 - g0 )) -v c=$(( c1 - c0 )) -v t=$(( t1 - t0 )) -v hz="$tick" \
+      'BEGIN { printf "%.1f grabs/s, capture thread %.1f%% CPU", g / (t / 1e6), 100 * c / hz / (t / 1e6) }'
+  }
+  hosts=("this build:$bin/veltra-host")
+  [ -n "$before" ] && hosts=("before:$before" "${hosts[@]}")
+  for entry in "${hosts[@]}"; do
+    label="${entry%%:*}"
+    port=$(( port + 1 ))
+    counter="$out/stall-${label// /-}.grabs"
+    head -c 8 /dev/zero >"$counter"
+    host_program="${entry#*:}" LD_PRELOAD="$shim" VELTRA_GRAB_COUNTER="$counter" \
+      start_host "stall-${label// /-}" "$port" "$pattern --fps 240"
+    start_remote "stall-${label// /-}" "$port" 60
+    wait_for_line "$remote_log" "^Connected · " 30 "$remote_pid"
+    sleep 2
+    streaming="$(measure 5)"
+    kill -STOP "$remote_pid"
+    stalled="$(measure 10)"
+    kill -CONT "$remote_pid"
+    row "stall ($label) | streaming: $streaming; client stopped for 10 s: $stalled"
+    stop "$remote_pid" "$host_pid"
+  done
 fi
 cat "$out/last-run.md"

@@ -159,7 +159,7 @@ void RemoteCapture::displayEvent() {
     return;
   }
   if (dirty_) {
-    const Clock::time_point soonest = std::max(Clock::now() + kSettle, lastPicture_ + period_);
+    const Clock::time_point soonest = std::max(Clock::now() + kSettle, lastAttempt_ + period_);
     if (soonest < nextTick_) {
       nextTick_ = soonest;
       armTick();
@@ -177,6 +177,7 @@ void RemoteCapture::tick() {
   // A still screen costs only the poll. With all three buffers held by the encoder the tick is
   // skipped and the change waits for the next one.
   if (dirty_) {
+    lastAttempt_ = Clock::now();
     if (ScreenPicture picture = pool_->acquire()) {
       const int64_t time = monotonicMicros();
       if (!source_->grab(picture)) {
@@ -192,7 +193,6 @@ void RemoteCapture::tick() {
       // what it had changed goes with the next.
       if (encoder_->encode(picture, time)) {
         dirty_ = false;
-        lastPicture_ = Clock::now();
         refusedDamage_.clear();
       } else {
         refusedDamage_ = picture.damage();

@@ -31,10 +31,12 @@ struct RemoteCaptureOptions {
 // Streams one display to an encoder: at most `fps` pictures a second, a picture only when the
 // screen or the pointer changed (the first one always). A tick on absolute deadlines polls the
 // pointer; news from the display (drawing, a new cursor) is grabbed as soon as it comes, after a
-// short settle and no sooner than one frame interval after the last picture, so a change waits
-// for the capture only when the screen changes faster than the frame rate. At most three
-// pictures in flight (a pool of three NV12 buffers; a tick with none free is skipped). A change
-// stays pending until the encoder takes a picture taken after it, so a change followed by a still
+// short settle and no sooner than one frame interval after the last grab, so a change waits for
+// the capture only when the screen changes faster than the frame rate. Grabs are paced whether
+// the encoder takes them or not: an encoder that refuses (busy, or a client that stopped
+// acknowledging) costs one grab per frame interval, not one per drawing. At most three pictures
+// in flight (a pool of three NV12 buffers; a tick with none free is skipped). A change stays
+// pending until the encoder takes a picture taken after it, so a change followed by a still
 // screen is never lost to a busy encoder; the damage of refused pictures goes with that picture.
 //
 // THREADING: the constructor, start(), stop() and the destructor on the main thread; encoder() on
@@ -113,7 +115,10 @@ class RemoteCapture final {
   // The damage of grabs the encoder refused: it belongs to the next picture it takes.
   std::vector<PictureRect> refusedDamage_;
   std::chrono::steady_clock::time_point nextTick_;
-  std::chrono::steady_clock::time_point lastPicture_;
+  // When a tick last wanted a picture (grabbed, or found no buffer free): the next may not come
+  // sooner than a period later, so that a refusing encoder does not turn every drawing into a
+  // grab.
+  std::chrono::steady_clock::time_point lastAttempt_;
   std::chrono::steady_clock::duration period_{};
   // The screen may differ from the last picture the encoder took.
   bool dirty_ = true;

@@ -107,7 +107,10 @@ bool RemoteInputInjector::applyKey(const RemoteInput& input) {
   alignModifiers(input.flags, key);
   const bool press = input.kind == Kind::keyDown;
   if (press) {
-    keys_.insert(key);
+    // A press of a key already held is the client's keyboard repeating it. The display repeats
+    // nothing itself and would drop a second press, so the repeat goes out as a release and a
+    // press, which is how applications see a keyboard's repeat.
+    if (!keys_.insert(key).second) postKey(key, false);
   } else {
     keys_.erase(key);
   }

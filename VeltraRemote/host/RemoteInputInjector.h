@@ -19,6 +19,9 @@ namespace veltra {
 // event flags. X events cannot carry a flags word, so before each key and button event the held
 // modifier keys are brought in line with it: that way a modifier whose release was lost (the
 // client window lost focus between press and release) does not stick, and command-click works.
+// Held keys repeat as the client's keyboard repeats them: its key-down for a key already held
+// goes out as a release and a press, and the display repeats nothing of its own, so a key-up
+// delayed on the way adds no repeat the user never typed.
 //
 // THREADING: main thread only; there is no lock. LIFETIME: one per host, for the host's whole
 // life; sessions come and go around it.

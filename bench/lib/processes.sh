@@ -100,11 +100,11 @@ build_tools() {
   nice cmake --build "$dir" --target "$@" >/dev/null
 }
 
-start_host() {  # NAME PORT [SESSION]
+start_host() {  # NAME PORT [SESSION]; $host_program instead of this build's host, if set
   local name="$1" port="$2" session="${3-}"
   local arguments=(--headless --port "$port" --session "${session:-none}")
   host_log="$out/$name.host.log"
-  "$bin/veltra-host" "${arguments[@]}" >"$host_log" 2>&1 &
+  "${host_program:-$bin/veltra-host}" "${arguments[@]}" >"$host_log" 2>&1 &
   host_pid=$!
   remember "$host_pid"
   if ! wait_for_line "$host_log" "^Listening on port $port" 30 "$host_pid"; then

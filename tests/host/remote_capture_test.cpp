@@ -321,5 +321,28 @@ TEST_P(RemoteCaptureFailureTest, ALostDisplayIsReportedOnceAndEndsTheTicks) {
 
 INSTANTIATE_TEST_SUITE_P(BrokenOrGrabFails, RemoteCaptureFailureTest, ::testing::Bool());
 
+// An encoder that refuses (a client that stopped acknowledging) must not turn every drawing into
+// a grab: the screen is grabbed again once per frame interval, and taken once the encoder is back.
+TEST_F(RemoteCaptureTest, WhileTheEncoderRefusesGrabsKeepToTheFrameRate) {
+  scene->changing = scene->announces = true;
+  scene->accepting = false;
+  create(50);
+  ASSERT_EQ(startAndWait(), "");
+  std::atomic<bool> flooding{true};
+  std::thread announcer([&] {
+    while (flooding) scene->change(true);
+  });
+  const Clock::time_point from = Clock::now();
+  const int grabs = scene->locked([&] { return scene->grabs; });
+  const bool regrabbed = scene->waitFor([&] { return scene->grabs >= grabs + 11; });
+  const Clock::duration elapsed = Clock::now() - from;
+  scene->locked([&] { return scene->accepting = true; });
+  const bool taken = scene->waitFor([&] { return scene->taken >= 1; });
+  flooding = false;
+  announcer.join();
+  EXPECT_TRUE(regrabbed && taken);
+  EXPECT_GE(elapsed, 8 * 20ms);  // 11 grabs span ten periods; one is left for a late tick
+}
+
 }  // namespace
 }  // namespace veltra

@@ -271,5 +271,41 @@ TEST(VirtualDisplayLeftovers, OnlyWhatNoLiveProcessOwnsIsRemoved) {
     ::unsetenv("XDG_RUNTIME_DIR");
 }
 
+// A server that ignored our lock took the number while ours was starting: its socket and lock
+// stay when our start fails. A socket our own server left behind (killed) goes with the display.
+TEST_F(VirtualDisplayTest, OnlyTheLockAndSocketOfOurOwnServerAreRemoved) {
+  TempDirectory scratch;
+  const fs::path bin = scratch.path() / "bin", other = scratch.path() / "other";
+  fs::create_directories(bin);
+  sockaddr_un address{AF_UNIX, {}};
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", other.c_str());
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  // The other server moves in between our check and our server's start.
+  writeExecutable(bin / "Xvfb", "#!/bin/sh\nn=${1#:}\necho $n > " +
+                                    (scratch.path() / "n").string() + "\nmv " + other.string() +
+                                    " /tmp/.X11-unix/X$n\nrm -f /tmp/.X$n-lock\n"
+                                    "echo $$ > /tmp/.X$n-lock\n"
+                                    "echo 'Invalid screen configuration' >&2\nexit 1\n");
+  VirtualDisplayRequest request{640, 480, 60};
+  request.searchPath = bin.string();
+  EXPECT_THROW(VLVirtualDisplay::create(request), RemoteError);
+  const std::string number = std::to_string(std::atoi(readText(scratch.path() / "n").c_str()));
+  const fs::path socket = "/tmp/.X11-unix/X" + number, lock = "/tmp/.X" + number + "-lock";
+  EXPECT_TRUE(fs::exists(lock) && fs::is_socket(socket));
+  fs::remove(socket);
+  fs::remove(lock);
+  ::close(listener);
+
+  auto display = VLVirtualDisplay::create({640, 480, 60});
+  const Footprint footprint(*display);
+  ::kill(display->serverProcess(), SIGKILL);
+  ASSERT_TRUE(waitUntil([&] { return !display->alive(); }));
+  EXPECT_TRUE(fs::exists(footprint.socket));
+  display.reset();
+  footprint.expectGone();
+}
+
 }  // namespace
 }  // namespace veltra

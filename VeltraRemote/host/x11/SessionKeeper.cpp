@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,8 @@ struct Command {
   uint32_t type = 0;
   int32_t pid = 0;
   uint32_t number = 0;
+  FileIdentity lock;
+  FileIdentity socket;
 };
 
 // The session's programs get this long to end on SIGTERM, then the server; together well within
@@ -156,6 +159,8 @@ class Keeper {
       server_ = command.pid;
       if (server_ <= 0) return;
       serverHandle_ = int(::syscall(SYS_pidfd_open, server_, 0));
+      lock_ = command.lock;
+      socket_ = command.socket;
       char* end = appendText(xLock_, "/tmp/.X");
       appendText(appendNumber(end, command.number), "-lock");
       appendNumber(appendText(xSocket_, "/tmp/.X11-unix/X"), command.number);
@@ -274,8 +279,8 @@ class Keeper {
 
   void removeFiles() {
     if (server_ > 0) {
-      ::unlink(xSocket_);
-      ::unlink(xLock_);
+      removeIfSame(xSocket_, socket_);
+      removeIfSame(xLock_, lock_);
     }
     for (const char* file : prepared_.files) ::unlink(file);
     if (prepared_.directory && *prepared_.directory) ::rmdir(prepared_.directory);
@@ -287,6 +292,8 @@ class Keeper {
   int serverHandle_ = -1;
   char xLock_[64] = "";
   char xSocket_[64] = "";
+  FileIdentity lock_;
+  FileIdentity socket_;
 };
 
 // In the new process: the pipe ends and the held descriptor go to fixed numbers, everything else
@@ -311,6 +318,21 @@ class Keeper {
 }
 
 }  // namespace
+
+FileIdentity identityOf(const struct stat& info) {
+  return {uint64_t(info.st_dev), uint64_t(info.st_ino),
+          int64_t(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec};
+}
+
+FileIdentity identityOf(const char* path) {
+  struct stat info {};
+  if (::lstat(path, &info) != 0) return {};
+  return identityOf(info);
+}
+
+void removeIfSame(const char* path, FileIdentity identity) {
+  if (identity.known() && identityOf(path) == identity) ::unlink(path);
+}
 
 std::unique_ptr<SessionKeeper> SessionKeeper::start(const Plan& plan) {
   Prepared prepared(plan);
@@ -357,13 +379,14 @@ SessionKeeper::~SessionKeeper() {
   ::close(replies_);
 }
 
-void SessionKeeper::watchServer(pid_t server, uint32_t displayNumber) {
-  const Command command{Command::watchServer, int32_t(server), displayNumber};
+void SessionKeeper::watchServer(pid_t server, uint32_t displayNumber, FileIdentity lock,
+                                FileIdentity socket) {
+  const Command command{Command::watchServer, int32_t(server), displayNumber, lock, socket};
   [[maybe_unused]] const ssize_t written = ::write(commands_, &command, sizeof command);
 }
 
 pid_t SessionKeeper::startSession(uint32_t displayNumber, std::chrono::milliseconds timeout) {
-  const Command command{Command::startSession, 0, displayNumber};
+  const Command command{Command::startSession, 0, displayNumber, {}, {}};
   if (::write(commands_, &command, sizeof command) != ssize_t(sizeof command)) return 0;
   const auto deadline = Clock::now() + timeout;
   for (;;) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -9,6 +10,26 @@
 #include <vector>
 
 namespace veltra {
+
+// A file as the kernel knows it, so that a path that another process has since taken over is
+// told apart from the file we made: device and inode, and the change time, since a removed
+// file's inode number is given to the next file created at once. Default: none.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t changed = 0;  // nanoseconds
+
+  bool known() const { return inode != 0; }
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// The identity of what `path` names now (the link itself, not what it points to); none when
+// nothing is there.
+FileIdentity identityOf(const char* path);
+FileIdentity identityOf(const struct stat& info);
+// Unlinks `path` if it still names the file `identity` describes; nothing for an unknown one.
+// System calls only, so the keeper may use it.
+void removeIfSame(const char* path, FileIdentity identity);
 
 // The guardian of one virtual display's processes: a small process of its own, forked from the
 // host (not exec'd), that makes sure nothing of the display outlives it or the host.
@@ -51,8 +72,9 @@ class SessionKeeper {
   SessionKeeper& operator=(const SessionKeeper&) = delete;
 
   // The display server the keeper ends after the session (the newest one told), and the display
-  // number whose lock and socket it removes after that server has gone; 0 for none.
-  void watchServer(pid_t server, uint32_t displayNumber);
+  // number whose lock and socket it removes after that server has gone, each only while it is
+  // still the file described (another server may have taken the number since); 0 for none.
+  void watchServer(pid_t server, uint32_t displayNumber, FileIdentity lock, FileIdentity socket);
   // Starts the session on display :`displayNumber` and returns its process id (also its process
   // group), or 0 when it could not be started.
   pid_t startSession(uint32_t displayNumber, std::chrono::milliseconds timeout);

@@ -127,8 +127,9 @@ std::string socketPath(uint32_t number) {
 // Claims the first display number from `from` on whose lock file we win the race, the way X
 // servers claim theirs: the file is created exclusively and names a live process (ours). A
 // server started with -displayfd does not lock its number itself, so without this another
-// server could be started on the same number and take its socket.
-uint32_t claimDisplay(uint32_t from) {
+// server could be started on the same number and take its socket. `lock` receives the identity
+// of the file created.
+uint32_t claimDisplay(uint32_t from, FileIdentity& lock) {
   for (uint32_t number = from; number <= kLastDisplay; ++number) {
     if (::access(socketPath(number).c_str(), F_OK) == 0) continue;
     int fd = ::open(lockPath(number).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0444);
@@ -136,8 +137,13 @@ uint32_t claimDisplay(uint32_t from) {
     char text[16];
     int length = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
     bool written = ::write(fd, text, static_cast<size_t>(length)) == length;
+    struct stat info {};
+    written = ::fstat(fd, &info) == 0 && written;
     ::close(fd);
-    if (written) return number;
+    if (written) {
+      lock = identityOf(info);
+      return number;
+    }
     ::unlink(lockPath(number).c_str());
   }
   throw RemoteError::unavailable(kCreationFailed);
@@ -223,11 +229,12 @@ void terminate(pid_t pid) {
   reap(pid);
 }
 
-// Releases a claimed number: the lock is ours; the socket is left behind only by a server that
-// had to be killed.
-void releaseDisplay(uint32_t number) {
-  ::unlink(socketPath(number).c_str());
-  ::unlink(lockPath(number).c_str());
+// Releases a claimed number: the lock we created, and the socket our server listened on, which
+// is left behind only by a server that had to be killed. Either path may name another server's
+// file by now (one that ignored our lock, or came after a stale-lock cleanup): that one stays.
+void releaseDisplay(uint32_t number, FileIdentity lock, FileIdentity socket) {
+  removeIfSame(socketPath(number).c_str(), socket);
+  removeIfSame(lockPath(number).c_str(), lock);
 }
 
 enum class Readiness { ready, exited, timedOut };
@@ -262,19 +269,48 @@ bool ownedByUs(const struct stat& info) {
   return info.st_uid == ::geteuid();
 }
 
-// Whether an X server accepts connections on display `number`'s socket.
-bool serverListens(uint32_t number) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return true;  // can't tell: leave it
+// Connects without waiting to the Unix socket at `path`: the descriptor, or -1 with errno set
+// (EAGAIN: a listener whose backlog is full).
+int connectUnix(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  const std::string path = socketPath(number);
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-  const bool listening =
-      ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
-      errno == EAGAIN;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// Whether an X server accepts connections on display `number`'s socket; true when we cannot
+// tell (a full backlog, no descriptor left), so that the socket is left alone.
+bool serverListens(uint32_t number) {
+  const int fd = connectUnix(socketPath(number));
+  if (fd < 0) return errno != ECONNREFUSED && errno != ENOENT;
   ::close(fd);
-  return listening;
+  return true;
+}
+
+// The identity of display `number`'s socket file if `server` is the process listening on it
+// (the kernel records the listener's process with the socket), else none: a file that another
+// server put there, or one nobody listens on, is not ours to remove. Looked at before and after
+// asking, so that the answer belongs to the file whose identity is returned.
+FileIdentity socketOfServer(uint32_t number, pid_t server) {
+  const std::string path = socketPath(number);
+  const FileIdentity before = identityOf(path.c_str());
+  if (!before.known()) return {};
+  const int fd = connectUnix(path);
+  if (fd < 0) return {};
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  const bool ours =
+      ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0 && peer.pid == server;
+  ::close(fd);
+  return ours && identityOf(path.c_str()) == before ? before : FileIdentity{};
 }
 
 // A display lock of this user whose process is gone and whose socket nobody listens on, with
@@ -372,7 +408,7 @@ std::unique_ptr<VLVirtualDisplay> VLVirtualDisplay::create(const VirtualDisplayR
   std::string answer;
   for (int attempt = 0;; ++attempt) {
     if (attempt == kStartAttempts) throw RemoteError::unavailable(kCreationFailed);
-    const uint32_t number = claimDisplay(candidate);
+    const uint32_t number = claimDisplay(candidate, display->claimedLock_);
     display->claimedDisplay_ = number;
     candidate = number + 1;
 
@@ -397,22 +433,27 @@ std::unique_ptr<VLVirtualDisplay> VLVirtualDisplay::create(const VirtualDisplayR
       ::close(ready[0]);
       throw RemoteError::unavailable(kUnavailable);
     }
-    display->keeper_->watchServer(display->server_, number);
+    display->keeper_->watchServer(display->server_, number, display->claimedLock_, {});
 
     answer.clear();
     Readiness readiness = awaitReady(ready[0], deadline, answer);
     ::close(ready[0]);
+    // Asked while the server still runs: only then does its socket name it.
+    display->serverSocket_ = socketOfServer(number, display->server_);
     if (readiness == Readiness::ready) {
       display->displayID_ = static_cast<uint32_t>(std::strtoul(answer.c_str(), nullptr, 10));
+      display->keeper_->watchServer(display->server_, number, display->claimedLock_,
+                                    display->serverSocket_);
       break;
     }
     // The server is gone or never got ready: end it before anything else, and take it back from
     // the keeper, whose number is about to be free for others.
-    display->keeper_->watchServer(0, 0);
+    display->keeper_->watchServer(0, 0, {}, {});
     terminate(display->server_);
     display->server_ = 0;
-    releaseDisplay(number);
+    releaseDisplay(number, display->claimedLock_, display->serverSocket_);
     display->claimedDisplay_ = 0;
+    display->claimedLock_ = display->serverSocket_ = {};
     if (readiness == Readiness::timedOut) throw RemoteError::unavailable(kCreationFailed);
     const std::string log = readFile(serverLog);
     if (log.find("already active") != std::string::npos ||
@@ -459,7 +500,7 @@ VLVirtualDisplay::~VLVirtualDisplay() {
   // and cleans up where the keeper could not be started.
   keeper_.reset();
   if (server_ != 0) terminate(server_);
-  if (claimedDisplay_ != 0) releaseDisplay(claimedDisplay_);
+  if (claimedDisplay_ != 0) releaseDisplay(claimedDisplay_, claimedLock_, serverSocket_);
   if (!directory_.empty()) {
     for (const char* file : kFolderFiles) ::unlink((directory_ + "/" + file).c_str());
     ::rmdir(directory_.c_str());

@@ -9,12 +9,12 @@
 #include <string>
 
 #include "host/VirtualDisplay.h"
+#include "host/x11/SessionKeeper.h"
 #include "support/SerialQueue.h"
 
 namespace veltra {
 
 class MainQueue;
-class SessionKeeper;
 
 struct VirtualDisplayRequest {
   VirtualDisplayRequest() = default;
@@ -92,6 +92,10 @@ class VLVirtualDisplay final : public VirtualDisplay {
   pid_t server_ = 0;
   pid_t session_ = 0;
   uint32_t claimedDisplay_ = 0;  // the number whose lock file we hold
+  // The lock file we created and the socket our server listened on: only these are removed, so
+  // that a server which took the number after our check keeps its own.
+  FileIdentity claimedLock_;
+  FileIdentity serverSocket_;
   std::string directory_;
   std::string authorityFile_;
   int folderLock_ = -1;

@@ -84,6 +84,14 @@ std::optional<uint32_t> X11InputSink::keyCode(uint16_t macKey) {
 
 void X11InputSink::key(uint32_t keyCode, bool press) {
   if (Connection* connection = postable()) {
+    // Held keys repeat at the client's pace, never the server's. Its auto-repeat is turned off
+    // before each press, not once at start (Xvfb's -r), because a desktop session's settings
+    // daemon turns it on again at login. One-way, and the server does nothing when it is off
+    // already.
+    if (press) {
+      const uint32_t off = XCB_AUTO_REPEAT_MODE_OFF;
+      xcb_change_keyboard_control(connection->get(), XCB_KB_AUTO_REPEAT_MODE, &off);
+    }
     xcb_test_fake_input(connection->get(), press ? XCB_KEY_PRESS : XCB_KEY_RELEASE,
                         static_cast<uint8_t>(keyCode), XCB_CURRENT_TIME, XCB_NONE, 0, 0,
                         kAnyDevice);

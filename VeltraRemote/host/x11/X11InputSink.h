@@ -13,6 +13,9 @@ class Connection;
 // broke. Round trips happen only when a connection is opened (the XTEST query) or closed (see
 // close()); posting and flushing are one-way, so an input never waits for the server.
 //
+// The server's auto-repeat is turned off with every key press, so that a held key repeats only as
+// the client's keyboard repeats it (see RemoteInputInjector).
+//
 // Events and errors arrive on the connection even though nothing is selected (a MappingNotify,
 // an error for a request the server refused); they are read and dropped without blocking before
 // each input, which is also how a server that went away is noticed.

@@ -298,5 +298,23 @@ TEST(RemoteClientLifetime, DestroyingTheClientIsSafeWhileEverythingIsUnderWay) {
   EXPECT_TRUE(session.runUntil([&] { return session.host.ended(); }));
 }
 
+// Frames that give no picture (P frames whose key frame never arrived) are acknowledged too: the
+// host sends only three frames unacknowledged, so three of them would freeze the stream.
+TEST(RemoteClientVideo, EveryFrameDecodedIsAcknowledgedOnceWithOrWithoutAPicture) {
+  Session session;
+  auto& host = session.host;
+  session.connect();
+  host.send(RemotePacket::videoFormat, testStream().format.encodeJson());
+  host.sendStream(testStream(), 5, 9);
+  host.sendStream(testStream(), 0, 3);
+  ASSERT_TRUE(session.runUntil([&] { return host.count(RemotePacket::frameAck) == 7; }));
+  session.now += 1s;
+  session.queue.tick();  // its ping arrives behind every acknowledgement
+  ASSERT_TRUE(session.runUntil([&] { return host.count(RemotePacket::ping) == 1; }));
+  EXPECT_EQ(host.count(RemotePacket::frameAck), 7);
+  EXPECT_EQ(session.frames.size(), 3u);
+  EXPECT_TRUE(session.client->connected());
+}
+
 }  // namespace
 }  // namespace veltra

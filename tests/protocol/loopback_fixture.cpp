@@ -77,11 +77,17 @@ std::optional<Bytes> RawPeer::readFrame() {
   return body;
 }
 
-bool RawPeer::waitForClose() {
+bool RawPeer::tryWrite(ByteView bytes) {
+  std::error_code error;
+  asio::write(socket_, asio::buffer(bytes.data(), bytes.size()), error);
+  return !error;
+}
+
+bool RawPeer::waitForClose(bool orderly) {
   uint8_t byte;
   for (;;) {
     const ssize_t got = ::recv(socket_.native_handle(), &byte, 1, 0);
-    if (got <= 0) return got == 0 || errno != EAGAIN;
+    if (got <= 0) return got == 0 || (!orderly && errno != EAGAIN);
   }
 }
 

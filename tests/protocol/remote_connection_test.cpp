@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "loopback_fixture.h"
 #include "protocol/RemoteConnection.h"
 #include "protocol/RemoteError.h"
@@ -226,6 +228,38 @@ TEST(RemoteConnectionTest, SendAndCancelFromManyThreadsAtOnceEndOnce) {
     test::drainNetworkThread();
     EXPECT_EQ(raw.events.get().ends, kDisconnected);
   }
+}
+
+// An end delivers what was queued before it (a frame's tail, then the host's failure text) and
+// closes in order while the peer still sends: closing with its bytes unread would reset.
+TEST(RemoteConnectionTest, AnEndDeliversWhatWasQueuedAndClosesInOrderWhileThePeerStillSends) {
+  const Bytes frame(3 << 20, 0x5A);  // more than the socket buffers take at once
+  const Bytes failure = test::bytesOf("Encoding failed: -1");
+  auto owner = std::make_shared<bool>(false);  // held by the owner's callback only
+  RawClient raw(keyOf(12), [&, owner](RemoteConnection& host) {
+    host.onPacket = [&host, &frame, &failure, owner](RemotePacket, Bytes) {
+      if (std::exchange(*owner, true)) return;
+      host.send(RemotePacket::videoFrame, frame);
+      host.send(RemotePacket::failure, failure);
+      host.cancel();
+    };
+  });
+  const std::weak_ptr<bool> held = std::exchange(owner, nullptr);
+  ASSERT_TRUE(raw.handshake());
+  // Pings and acknowledgements, many reads' worth: most are still unread when the host ends.
+  Bytes burst;
+  while (burst.size() < 512 * 1024) {
+    for (const Bytes& sealed : {raw.channel.seal(RemotePacket::ping, test::bytesOf("1.5")),
+                                raw.channel.seal(RemotePacket::frameAck, {})})
+      burst.insert(burst.end(), sealed.begin(), sealed.end());
+  }
+  auto writer = std::async(std::launch::async, [&] { return raw.peer.tryWrite(burst); });
+  ASSERT_TRUE(raw.receive() && raw.receive());
+  EXPECT_EQ(raw.sink.packets, (std::vector{std::pair(RemotePacket::videoFrame, frame),
+                                           std::pair(RemotePacket::failure, failure)}));
+  EXPECT_TRUE(held.expired());  // the lingering socket holds nothing of its owner's
+  EXPECT_TRUE(raw.peer.waitForClose(/*orderly=*/true));
+  writer.wait();
 }
 
 }  // namespace

@@ -148,15 +148,5 @@ TEST(VideoDecoderTest, CallbacksMayStopOrReconfigureTheDecoderOrBeAbsentAndFrame
   EXPECT_EQ(silent.decoderName(), "h264");
 }
 
-// P frames whose key frame never arrived (a host may drop a key frame and go on) give no picture
-// and no failure; the next key frame brings the pictures back.
-TEST(VideoDecoderTest, FramesWithoutTheirKeyFrameGiveNothingAndFailNothing) {
-  Receiver receiver;
-  receiver.decoder.configure(moving().format);
-  for (size_t index = 3; index < 6; ++index) receiver.decoder.decode(moving().frames[index]);
-  EXPECT_TRUE(receiver.frames.empty());
-  expectDecodes(receiver, moving(), 0, 2);
-}
-
 }  // namespace
 }  // namespace veltra

@@ -77,12 +77,6 @@ std::optional<Bytes> RawPeer::readFrame() {
   return body;
 }
 
-bool RawPeer::tryWrite(ByteView bytes) {
-  std::error_code error;
-  asio::write(socket_, asio::buffer(bytes.data(), bytes.size()), error);
-  return !error;
-}
-
 bool RawPeer::waitForClose(bool orderly) {
   uint8_t byte;
   for (;;) {

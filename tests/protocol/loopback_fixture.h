@@ -58,8 +58,6 @@ class RawPeer {
  public:
   explicit RawPeer(uint16_t port);
   void write(ByteView bytes);
-  // Writes all it can; false once the other end is gone. Any thread, beside the reads.
-  bool tryWrite(ByteView bytes);
   // One whole frame body, or nothing on timeout or end of stream.
   std::optional<Bytes> readFrame();
   // True when the peer closed: with end of stream, or also with a reset unless `orderly`.

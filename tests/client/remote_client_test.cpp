@@ -310,7 +310,6 @@ TEST(RemoteClientVideo, EveryFrameDecodedIsAcknowledgedOnceWithOrWithoutAPicture
   session.queue.tick();  // its ping arrives behind every acknowledgement
   ASSERT_TRUE(session.runUntil([&] { return session.host.count(RemotePacket::ping) == 1; }));
   EXPECT_EQ(session.host.count(RemotePacket::frameAck), 7);
-  EXPECT_TRUE(session.client->connected());
 }
 
 }  // namespace

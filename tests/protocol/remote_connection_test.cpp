@@ -246,8 +246,7 @@ TEST(RemoteConnectionTest, AnEndDeliversWhatWasQueuedAndClosesInOrderWhileThePee
   });
   const std::weak_ptr<bool> held = std::exchange(owner, nullptr);
   ASSERT_TRUE(raw.handshake());
-  // Pings and acknowledgements, more than the kernel buffers hold: most are unread at the end,
-  // and the writer waits for the lingering host to read them (a reset would fail it).
+  // Pings and acks past what the kernel buffers hold: read to the end only by a lingering host.
   Bytes burst;
   for (int i = 0; burst.size() < 16 << 20; ++i) {
     const Bytes sealed = i % 2 ? raw.channel.seal(RemotePacket::ping, Bytes(1 << 16, 0x31))

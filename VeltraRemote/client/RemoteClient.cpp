@@ -80,6 +80,8 @@ struct RemoteClient::DecodeLane {
   // Set when the attempt ends or decoding fails: what is still queued is skipped, so that neither
   // a new attempt nor the destructor waits for pictures nobody will see.
   std::atomic<bool> ended{false};
+  // The pictures of the access unit being decoded. Decode queue only.
+  std::vector<std::shared_ptr<const RemoteFrame>> pictures;
 };
 
 template <typename T>
@@ -185,13 +187,14 @@ void RemoteClient::startAttempt() {
 
   const Generation attempt = generation_;
   const std::shared_ptr<Link> link = link_;
-  // The decoder calls these from inside decode(), on the decode queue.
-  decoder_->decoder->onFrame = [link, attempt](std::shared_ptr<const RemoteFrame> frame) {
-    Link::toMain(link, attempt, [frame = std::move(frame)](RemoteClient& client) {
-      client.pictureDecoded(frame);
-    });
+  // The decoder calls these from inside decode(), on the decode queue; the lane owns the decoder
+  // and so outlives them. Pictures go to the main thread with their access unit, once decoded.
+  DecodeLane* lane = decoder_.get();
+  decoder_->decoder->onFrame = [lane](std::shared_ptr<const RemoteFrame> frame) {
+    lane->pictures.push_back(std::move(frame));
   };
-  decoder_->decoder->onFailure = [link, attempt](std::string message) {
+  decoder_->decoder->onFailure = [link, attempt, lane](std::string message) {
+    lane->ended = true;
     Link::toMain(link, attempt, [message = std::move(message)](RemoteClient& client) {
       client.disconnect(message);
     });
@@ -229,16 +232,23 @@ void RemoteClient::decodeOnQueue(const std::shared_ptr<Link>& link, DecodeLane& 
   try {
     if (type == RemotePacket::videoFormat) {
       lane.decoder->configure(VideoFormat::decodeJson(payload));
-    } else {
-      lane.decoder->decode(payload);
+      return;
     }
+    lane.pictures.clear();
+    lane.decoder->decode(payload);
   } catch (const std::exception& error) {
     // Later frames of a broken stream would only fail again or show garbage.
     lane.ended = true;
     Link::toMain(link, generation, [message = std::string(error.what())](RemoteClient& client) {
       client.disconnect(message);
     });
+    return;
   }
+  // A picture that failed on its way out ended the attempt; nothing of it is acknowledged.
+  if (lane.ended.load()) return;
+  Link::toMain(link, generation, [pictures = std::move(lane.pictures)](RemoteClient& client) {
+    client.accessUnitDecoded(pictures);
+  });
 }
 
 void RemoteClient::authenticated() {
@@ -288,15 +298,21 @@ void RemoteClient::received(RemotePacket type, const Bytes& payload) {
   publish();
 }
 
-void RemoteClient::pictureDecoded(const std::shared_ptr<const RemoteFrame>& frame) {
-  latestFrame_ = frame;
-  ++decodedCount_;
+void RemoteClient::accessUnitDecoded(
+    const std::vector<std::shared_ptr<const RemoteFrame>>& pictures) {
   const Generation attempt = generation_;
-  // A copy, so that the view may replace its callback from inside it.
-  if (auto view = onFrame) view(frame);
-  // Acknowledged only once the view has it, so that the host's flow control paces the stream by
-  // what is shown. The view may have ended the attempt from its callback.
-  if (wire_ && generation_ == attempt) wire_->send(RemotePacket::frameAck, {});
+  for (const auto& frame : pictures) {
+    latestFrame_ = frame;
+    ++decodedCount_;
+    // A copy, so that the view may replace its callback from inside it.
+    if (auto view = onFrame) view(frame);
+    if (generation_ != attempt) return;  // the view ended the attempt
+  }
+  // One acknowledgement per access unit, once the view has its pictures, so that the host's flow
+  // control paces the stream by what is shown. An access unit that gave no picture (P frames
+  // whose key frame never arrived, until the next one) is acknowledged all the same: it has left
+  // the pipeline, and the host stops after three frames unacknowledged.
+  if (wire_) wire_->send(RemotePacket::frameAck, {});
 }
 
 void RemoteClient::tick() {

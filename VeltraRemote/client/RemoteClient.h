@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "codec/RemoteFrame.h"
 #include "codec/VideoDecoder.h"
@@ -37,11 +38,11 @@ struct RemoteClientOptions {
 
 // The client side of a remote-desktop session: holds what the user typed, validates it, opens
 // one client connection per attempt, asks the host for a display, decodes the stream, hands every
-// picture to the view and then acknowledges it, keeps the heartbeat, measures the round trip and
-// the frame rates, and forwards input while the view captures it. Each attempt gets a fresh
-// connection, decoder and generation; every end of an attempt goes through disconnect(), which
-// tears all three down. Nothing throws: failures become `status`, and the typed values stay for
-// the next attempt.
+// picture to the view and then acknowledges its access unit, keeps the heartbeat, measures the
+// round trip and the frame rates, and forwards input while the view captures it. Each attempt gets
+// a fresh connection, decoder and generation; every end of an attempt goes through disconnect(),
+// which tears all three down. Nothing throws: failures become `status`, and the typed values stay
+// for the next attempt.
 //
 // THREADING: every field and operation belongs to the main thread (the MainQueue given to the
 // constructor). The connection's callbacks, on its wire strand, only route: video packets to the
@@ -98,8 +99,8 @@ class RemoteClient {
   // Announces, after the fact, every change of the fields above but latestFrame.
   ChangeNotifier& changes() { return changes_; }
 
-  // Set by the view: called with every decoded picture of the current attempt, before the
-  // picture is acknowledged to the host.
+  // Set by the view: called with every decoded picture of the current attempt, before its
+  // access unit is acknowledged to the host.
   std::function<void(const std::shared_ptr<const RemoteFrame>&)> onFrame;
 
   // Validates address, port, key and configuration, in that order, and starts an attempt; the
@@ -124,7 +125,9 @@ class RemoteClient {
   // Handlers of the attempt's callbacks, on the main thread once the generation has been checked.
   void authenticated();
   void received(RemotePacket type, const Bytes& payload);
-  void pictureDecoded(const std::shared_ptr<const RemoteFrame>& frame);
+  // One videoFrame decoded without failure: its pictures (usually one, possibly none) go to the
+  // view, then the access unit is acknowledged.
+  void accessUnitDecoded(const std::vector<std::shared_ptr<const RemoteFrame>>& pictures);
   void tick();
   static void decodeOnQueue(const std::shared_ptr<Link>& link, DecodeLane& lane,
                             Generation generation, RemotePacket type, const Bytes& payload);

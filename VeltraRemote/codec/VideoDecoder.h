@@ -62,7 +62,8 @@ class VideoDecoder {
   // A picture that cannot be handed out (an error FFmpeg reports on output, a failed transfer
   // from the device, a layout or size the view cannot draw: AVERROR(ENOTSUP)) goes to onFailure
   // as "Video decode callback failed: status". An access unit that yields no picture is no
-  // failure: a late picture must not end the session.
+  // failure: P frames whose key frame never arrived (a host may drop one) give none until the next
+  // key frame, and that must not end the session.
   void decode(ByteView payload);
 
   // Ends the session and forgets the format; the callbacks stay, so configure() may follow.

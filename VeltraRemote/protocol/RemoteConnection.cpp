@@ -18,8 +18,13 @@ namespace veltra {
 
 using asio::ip::tcp;
 
-// Everything that lives on the wire strand. Handlers hold it strongly; finish() closes the
-// socket and cancels the timer and resolver, so every pending handler completes and lets go.
+// How long an ended connection may spend writing what was queued before its end, and then
+// waiting for the peer to close, before the socket is closed regardless.
+constexpr std::chrono::seconds kLinger{1};
+
+// Everything that lives on the wire strand. Handlers hold it strongly; finish() cancels the timer
+// and resolver and lets the socket linger (see finish()), and close() ends that, so every pending
+// handler completes and lets go.
 class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
                                private SecureChannel::Sink {
  public:
@@ -28,6 +33,7 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
         socket_(strand_),
         resolver_(strand_),
         deadline_(strand_),
+        linger_(strand_),
         channel_(role, secret),
         options_(options) {}
 
@@ -150,6 +156,7 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
   }
 
   void transportReady() {
+    transportReady_ = true;
     std::error_code ignored;
     socket_.set_option(tcp::no_delay(true), ignored);
     readBuffer_ = std::make_unique<std::array<uint8_t, kReadSize>>();
@@ -168,9 +175,11 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
   }
 
   void receive() {
+    reading_ = true;
     socket_.async_read_some(asio::buffer(*readBuffer_),
                             [self = shared_from_this()](const std::error_code& error, size_t size) {
-                              if (self->ended_) return;
+                              self->reading_ = false;
+                              if (self->ended_) return self->discarded(error);
                               if (size > 0) {
                                 try {
                                   self->channel_.receive(ByteView(self->readBuffer_->data(), size),
@@ -180,8 +189,14 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
                                 }
                                 if (self->ended_) return;  // a callback cancelled us
                               }
-                              if (error == asio::error::eof) return self->finish(self->peerEnded());
-                              if (error) return self->finish(error.message());
+                              if (error == asio::error::eof) {
+                                self->peerClosed_ = true;
+                                return self->finish(self->peerEnded());
+                              }
+                              if (error) {
+                                self->broken_ = true;
+                                return self->finish(error.message());
+                              }
                               self->receive();
                             });
   }
@@ -191,9 +206,14 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
     if (!writing_) writeNext();
   }
 
-  // Exactly one write in flight, so frames reach the kernel in call order.
+  // Exactly one write in flight, so frames reach the kernel in call order. Once ended, what was
+  // queued before the end still goes out, and then our sending side is shut.
   void writeNext() {
-    if (writes_.empty() || ended_) return;
+    if (closed_) return;
+    if (writes_.empty()) {
+      if (ended_) shutDownSending();
+      return;
+    }
     writing_ = true;
     asio::async_write(socket_, asio::buffer(writes_.front().frame),
                       [self = shared_from_this()](const std::error_code& error, size_t) {
@@ -203,8 +223,9 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
                         done.frame = Bytes();
                         if (done.completion) done.completion();
                         if (error) {
-                          if (!self->ended_) self->finish(error.message());
-                          return;
+                          self->broken_ = true;
+                          if (!self->ended_) return self->finish(error.message());
+                          return self->close();
                         }
                         self->writeNext();
                       });
@@ -226,29 +247,60 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
     onEnd_ = nullptr;
   }
 
+  // Ends the connection for the owner at once: onEnd, then every callback and completion is let
+  // go. The socket lingers on the strand, holding nothing of the owner's: closing it now, with the
+  // peer's pings still unread, would make the kernel answer with a reset that may throw away what
+  // we queued last (a frame's tail, the host's failure text). So the queued writes go out, our
+  // sending side is shut, and what the peer still sends is read and dropped until it closes too,
+  // each step bounded by kLinger.
   void finish(const std::string& reason) {
     if (ended_) return;
     ended_ = true;
-    std::error_code ignored;
     deadline_.cancel();
     resolver_.cancel();
-    socket_.shutdown(tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
     if (auto end = std::move(onEnd_); end && !silenced_) end(reason);
     clearCallbacks();
-    // Writes not yet handed to the kernel are dropped; their completions still run, once. The
-    // one in flight completes through its handler with operation_aborted.
-    std::deque<PendingWrite> dropped;
-    if (writing_ && !writes_.empty()) {
-      dropped.assign(std::make_move_iterator(writes_.begin() + 1),
-                     std::make_move_iterator(writes_.end()));
-      writes_.erase(writes_.begin() + 1, writes_.end());
-    } else {
-      dropped.swap(writes_);
+    for (PendingWrite& write : writes_) {
+      if (auto completion = std::exchange(write.completion, nullptr)) completion();
     }
-    for (auto& write : dropped) {
-      if (write.completion) write.completion();
-    }
+    // Nothing was exchanged yet, or the transport failed: there is nothing to deliver.
+    if (!transportReady_ || broken_) return close();
+    armLinger();
+    if (!reading_ && !peerClosed_) receive();
+    if (!writing_) writeNext();
+  }
+
+  void armLinger() {
+    linger_.expires_after(kLinger);
+    linger_.async_wait([self = shared_from_this()](const std::error_code& error) {
+      if (!error) self->close();
+    });
+  }
+
+  void shutDownSending() {
+    std::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    if (peerClosed_) return close();
+    armLinger();
+  }
+
+  // A read after the end: its bytes are dropped; the peer's close or a failure ends the linger
+  // unless our own queued writes are still going out.
+  void discarded(const std::error_code& error) {
+    if (closed_) return;
+    if (!error) return receive();
+    peerClosed_ = true;
+    if (error != asio::error::eof) broken_ = true;
+    if (broken_ || !writing_) close();
+  }
+
+  void close() {
+    if (closed_) return;
+    closed_ = true;
+    std::error_code ignored;
+    linger_.cancel();
+    socket_.close(ignored);
+    writes_.erase(writes_.begin() + (writing_ ? 1 : 0), writes_.end());
   }
 
   static constexpr size_t kReadSize = 65'536;
@@ -257,6 +309,7 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
   tcp::socket socket_;
   tcp::resolver resolver_;
   asio::steady_timer deadline_;
+  asio::steady_timer linger_;
   SecureChannel channel_;
   Options options_;
   std::string address_;
@@ -266,8 +319,13 @@ class RemoteConnection::Core : public std::enable_shared_from_this<Core>,
   std::unique_ptr<std::array<uint8_t, kReadSize>> readBuffer_;
   std::deque<PendingWrite> writes_;
   bool writing_ = false;
+  bool reading_ = false;
   bool started_ = false;
   bool ended_ = false;
+  bool transportReady_ = false;  // connected, or accepted and adopted
+  bool peerClosed_ = false;      // its end of stream (or a failure) has been read
+  bool broken_ = false;          // a read or write failed: nothing more can be delivered
+  bool closed_ = false;
   std::function<void()> onReady_;
   std::function<void(RemotePacket, Bytes)> onPacket_;
   std::function<void(std::string)> onEnd_;

@@ -30,6 +30,12 @@ namespace veltra {
 // strand at that moment has finished (the destructor waits for it, so callbacks must never wait
 // for the thread that destroys their connection). The strand's pending work keeps the internals
 // alive until done.
+//
+// ENDING: the owner hears of the end at once, and every callback and completion is let go then.
+// The socket itself lingers on the network thread, holding nothing of the owner's: what was queued
+// before the end is written, our sending side is shut, and the peer's bytes are read and dropped
+// until it closes, each step for at most a second. Closing with the peer's bytes unread would
+// make the kernel answer with a reset, which may throw away what we sent last.
 struct RemoteConnectionOptions {
   // Time from start() by which the handshake must be complete. Tests shorten it.
   std::chrono::milliseconds handshakeDeadline{10'000};
@@ -68,7 +74,8 @@ class RemoteConnection final : public PacketSender {
   void start();
   // Queues one session packet. Dropped, with its completion called at once, before the
   // handshake is complete or after the end. Otherwise the completion runs once the kernel has
-  // taken the bytes (or the write failed). Completions run on the wire strand.
+  // taken the bytes (or the write failed), or at the end if that comes first (the bytes still
+  // go out). Completions run on the wire strand.
   void send(RemotePacket type, Bytes payload, std::function<void()> completion = {}) override;
   // Ends the connection with "Disconnected". Any thread, any number of times.
   void cancel();

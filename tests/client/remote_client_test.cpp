@@ -298,5 +298,19 @@ TEST(RemoteClientLifetime, DestroyingTheClientIsSafeWhileEverythingIsUnderWay) {
   EXPECT_TRUE(session.runUntil([&] { return session.host.ended(); }));
 }
 
+// Frames that give no picture (P frames whose key frame never arrived) are acknowledged too: the
+// host sends only three frames unacknowledged, so three of them would freeze the stream.
+TEST(RemoteClientVideo, EveryFrameDecodedIsAcknowledgedOnceWithOrWithoutAPicture) {
+  Session session;
+  session.connect();
+  session.host.send(RemotePacket::videoFormat, testStream().format.encodeJson());
+  session.host.sendStream(testStream(), 5, 9);
+  session.host.sendStream(testStream(), 0, 3);
+  ASSERT_TRUE(session.runUntil([&] { return session.frames.size() == 3; }));
+  session.queue.tick();  // its ping arrives behind every acknowledgement
+  ASSERT_TRUE(session.runUntil([&] { return session.host.count(RemotePacket::ping) == 1; }));
+  EXPECT_EQ(session.host.count(RemotePacket::frameAck), 7);
+}
+
 }  // namespace
 }  // namespace veltra

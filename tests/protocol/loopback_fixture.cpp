@@ -77,11 +77,11 @@ std::optional<Bytes> RawPeer::readFrame() {
   return body;
 }
 
-bool RawPeer::waitForClose() {
+bool RawPeer::waitForClose(bool orderly) {
   uint8_t byte;
   for (;;) {
     const ssize_t got = ::recv(socket_.native_handle(), &byte, 1, 0);
-    if (got <= 0) return got == 0 || errno != EAGAIN;
+    if (got <= 0) return got == 0 || (!orderly && errno != EAGAIN);
   }
 }
 

@@ -60,8 +60,8 @@ class RawPeer {
   void write(ByteView bytes);
   // One whole frame body, or nothing on timeout or end of stream.
   std::optional<Bytes> readFrame();
-  // True when the peer closed (end of stream or reset).
-  bool waitForClose();
+  // True when the peer closed: with end of stream, or also with a reset unless `orderly`.
+  bool waitForClose(bool orderly = false);
   void resetAbruptly();
 
  private:

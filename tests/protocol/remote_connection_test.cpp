@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "loopback_fixture.h"
 #include "protocol/RemoteConnection.h"
 #include "protocol/RemoteError.h"
@@ -226,6 +228,37 @@ TEST(RemoteConnectionTest, SendAndCancelFromManyThreadsAtOnceEndOnce) {
     test::drainNetworkThread();
     EXPECT_EQ(raw.events.get().ends, kDisconnected);
   }
+}
+
+// An end delivers what was queued before it (a frame's tail, then the host's failure text) and
+// closes in order while the peer still sends: closing with its bytes unread would reset.
+TEST(RemoteConnectionTest, AnEndDeliversWhatWasQueuedAndClosesInOrderWhileThePeerStillSends) {
+  const std::vector<std::pair<RemotePacket, Bytes>> last{
+      {RemotePacket::videoFrame, Bytes(3 << 20, 0x5A)},  // more than the socket buffers take
+      {RemotePacket::failure, test::bytesOf("Encoding failed: -1")}};
+  auto owner = std::make_shared<bool>(false);  // held by the owner's callback only
+  RawClient raw(keyOf(12), [&, owner](RemoteConnection& host) {
+    host.onPacket = [&host, &last, owner](RemotePacket, Bytes) {
+      if (std::exchange(*owner, true)) return;
+      for (const auto& [type, payload] : last) host.send(type, payload);
+      host.cancel();
+    };
+  });
+  const std::weak_ptr<bool> held = std::exchange(owner, nullptr);
+  ASSERT_TRUE(raw.handshake());
+  // Pings and acks past what the kernel buffers hold: read to the end only by a lingering host.
+  Bytes burst;
+  for (int i = 0; burst.size() < 16 << 20; ++i) {
+    const Bytes sealed = i % 2 ? raw.channel.seal(RemotePacket::ping, Bytes(1 << 16, 0x31))
+                               : raw.channel.seal(RemotePacket::frameAck, {});
+    burst.insert(burst.end(), sealed.begin(), sealed.end());
+  }
+  auto written = std::async(std::launch::async, [&] { raw.peer.write(burst); });
+  ASSERT_TRUE(raw.receive() && raw.receive());
+  EXPECT_EQ(raw.sink.packets, last);
+  EXPECT_TRUE(held.expired());  // the lingering socket holds nothing of its owner's
+  EXPECT_NO_THROW(written.get());
+  EXPECT_TRUE(raw.peer.waitForClose(/*orderly=*/true));
 }
 
 }  // namespace

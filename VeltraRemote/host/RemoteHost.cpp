@@ -390,10 +390,9 @@ void RemoteHost::captureFailed(const std::string& text,
   endSession(text);
 }
 
-// A cancelled connection drops what it has not yet handed to the kernel, and while streaming a
-// video frame is usually still being written ahead of the failure. So the failing connection is
-// taken out of the session (the teardown no longer cancels it) and closed once the failure is
-// written, or after kFailureFlush for a client that stopped reading.
+// The failing connection is taken out of the session (the teardown no longer cancels it) and
+// closed once the failure is written, or after kFailureFlush for a client that stopped reading, so
+// that the client reads why its session ended before the end itself.
 void RemoteHost::sendFailure(const std::string& text,
                              const std::shared_ptr<RemoteConnection>& wire) {
   if (connection_ == wire) connection_.reset();

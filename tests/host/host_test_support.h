@@ -183,7 +183,6 @@ class FakeHostPlatform final : public HostPlatform {
     return std::make_unique<FakeActivity>(record_);
   }
 
-  // Completes the oldest held display creation with a display.
   void completeDisplay() {
     auto completion = std::move(record_->heldCompletions.front());
     record_->heldCompletions.erase(record_->heldCompletions.begin());
@@ -222,7 +221,6 @@ class TestClient {
 
   bool ready() const { return state_->ready; }
   bool ended() const { return !state_->endReason.empty(); }
-  // Payloads of the packets of `type` received so far.
   std::vector<std::string> received(RemotePacket type) const {
     std::vector<std::string> texts;
     for (const auto& [t, text] : state_->packets) {

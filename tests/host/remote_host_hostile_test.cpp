@@ -40,17 +40,15 @@ std::optional<Clock::duration> closedAfter(uint16_t port, Opening opening) {
   const std::vector<uint8_t> bytes = openingBytes(opening, random);
   timeval patience{3, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  std::optional<Clock::duration> closed;
-  if (!bytes.empty() && ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) {
-    closed = Clock::now() - start;  // reset already
-  }
+  bool closed = !bytes.empty() && ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0;
   uint8_t buffer[256];
   ssize_t size = 0;
   while (!closed && (size = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
   }  // a challenge to a hello: still open
-  if (!closed && (size == 0 || errno == ECONNRESET)) closed = Clock::now() - start;
+  closed = closed || size == 0 || errno == ECONNRESET;
+  const auto after = Clock::now() - start;
   ::close(fd);
-  return closed;
+  return closed ? std::optional(after) : std::nullopt;
 }
 
 class HostileOpeningTest : public test::RemoteHostTest,

@@ -47,15 +47,13 @@ TEST_F(RemoteHostTest, StartChecksRunInOrderThenItStartsAndStopsOnceAndReportsAF
   // The port is free again (the listener closes on the network thread, around "Stopped"); a
   // listener that fails leaves its reason as the final status.
   asio::io_context context;
-  asio::ip::tcp::acceptor squatter(context);
+  std::optional<asio::ip::tcp::acceptor> squatter;
   ASSERT_TRUE(waitFor([&] {
-    std::error_code error;
-    squatter.close(error);
-    squatter.open(asio::ip::tcp::v6(), error);
-    squatter.set_option(asio::socket_base::reuse_address(true), error);
-    if (!error) squatter.bind({asio::ip::tcp::v6(), port_}, error);
-    if (!error) squatter.listen(asio::socket_base::max_listen_connections, error);
-    return !error;
+    try {
+      squatter.emplace(context, asio::ip::tcp::endpoint(asio::ip::tcp::v6(), port_));
+    } catch (const std::system_error&) {
+    }
+    return squatter.has_value();
   }));
   host.start();
   ASSERT_TRUE(waitFor([&] { return !host.running() && !host.stopping(); }));
@@ -83,7 +81,6 @@ TEST_F(RemoteHostTest, ASessionStreamsAnswersPingsAndHandlesInputOnlyWhileCaptur
   ASSERT_TRUE(statusIs("Streaming 1920×1080 · requested 60 fps"));
   ASSERT_TRUE(waitFor([&] { return !client->received(RemotePacket::configuration).empty(); }));
   EXPECT_EQ(client->received(RemotePacket::configuration).front(), json({1920, 1080, 60}));
-  EXPECT_EQ(record_->activitiesLive, 1);
 
   // A second configuration is ignored: no second display, the stream keeps its mode.
   client->send(RemotePacket::configuration, json({2560, 1440, 120}));
@@ -107,7 +104,6 @@ TEST_F(RemoteHostTest, ASessionStreamsAnswersPingsAndHandlesInputOnlyWhileCaptur
   client->cancel();
   ASSERT_TRUE(statusIs(clientLeft()));
   EXPECT_FALSE(host.connected());
-  EXPECT_EQ(record_->activitiesLive, 0);
   EXPECT_TRUE(record_->displaysReleased.empty());
   std::lock_guard lock(record_->mutex);
   EXPECT_EQ(record_->encoderStops, 1);
@@ -147,26 +143,6 @@ TEST_F(RemoteHostTest, BadConfigurationsEndTheSessionWithTheirTextOnBothSides) {
     EXPECT_TRUE(statusIs(failure.front() + listeningSuffix()));
   }
   EXPECT_EQ(record_->activitiesBegun, 0);
-}
-
-TEST_F(RemoteHostTest, DisplaysAreReusedForTheSameModeAndReplacedForAnother) {
-  RemoteHost& host = makeHost();
-  startListening();
-  for (const RemoteConfiguration& mode :
-       {RemoteConfiguration{1920, 1080, 60}, RemoteConfiguration{1920, 1080, 60},
-        RemoteConfiguration{2560, 1440, 120}}) {
-    auto client = connect();
-    client->send(RemotePacket::configuration, json(mode));
-    ASSERT_TRUE(waitFor([&] { return host.status().starts_with("Streaming"); }));
-    client->cancel();
-    ASSERT_TRUE(statusIs(clientLeft()));
-  }
-  ASSERT_EQ(record_->displaysCreated.size(), 2u);
-  EXPECT_EQ(record_->displaysCreated[1], (RemoteConfiguration{2560, 1440, 120}));
-  EXPECT_EQ(record_->displaysReleased, std::vector<uint32_t>{7});
-  host.stop();
-  ASSERT_TRUE(statusIs("Stopped"));
-  EXPECT_EQ(record_->displaysReleased, (std::vector<uint32_t>{7, 8}));
 }
 
 // A large video frame is usually still being written when the capture fails (here: its display
@@ -248,7 +224,7 @@ TEST_F(RemoteHostTest, TheWatchdogCancelsAClientOnlyOnceItIsSilentPastTheLimit) 
   EXPECT_TRUE(waitFor([&] { return client->ended(); }));
 }
 
-TEST_F(RemoteHostTest, StopWaitsForAConfigurationAndDisconnectAndDestructionAreSafe) {
+TEST_F(RemoteHostTest, StopWaitsForAConfigurationAndDisconnectModeChangeAndDestructionAreSafe) {
   RemoteHost& host = makeHost();
   startListening();
   record_->holdDisplays = true;
@@ -265,7 +241,11 @@ TEST_F(RemoteHostTest, StopWaitsForAConfigurationAndDisconnectAndDestructionAreS
   client = stream();
   host.disconnect();
   ASSERT_TRUE(statusIs(clientLeft()));
-  client = stream();
+  client = connect();  // another mode replaces the display
+  client->send(RemotePacket::configuration, json({2560, 1440, 120}));
+  ASSERT_TRUE(statusIs("Streaming 2560×1440 · requested 120 fps"));
+  EXPECT_EQ(record_->displaysCreated.back(), (RemoteConfiguration{2560, 1440, 120}));
+  EXPECT_EQ(record_->displaysReleased, (std::vector<uint32_t>{7, 8}));
   host_.reset();  // releases everything and says nothing
   EXPECT_TRUE(waitFor([&] { return client->ended(); }));
 }

@@ -1,11 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <asio/local/stream_protocol.hpp>
 #include <sstream>
 
 #include "host/x11/VLVirtualDisplay.h"
@@ -248,11 +247,8 @@ TEST(VirtualDisplayLeftovers, OnlyWhatNoLiveProcessOwnsIsRemoved) {
   // A socket file nobody listens on, as a killed server leaves it.
   const fs::path staleSocket = "/tmp/.X11-unix/X997";
   fs::create_directories(staleSocket.parent_path());
-  sockaddr_un address{AF_UNIX, {}};
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", staleSocket.c_str());
-  const int socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ::close(socket);
+  asio::io_context context;
+  asio::local::stream_protocol::acceptor(context, staleSocket.string()).close();
   const fs::path staleLock = lock(997, dead), liveLock = lock(998, ::getpid());
   const fs::path staleFolder = folder("veltra-display-stale1");
   const fs::path liveFolder = folder("veltra-display-live01");
@@ -277,11 +273,8 @@ TEST_F(VirtualDisplayTest, OnlyTheLockAndSocketOfOurOwnServerAreRemoved) {
   TempDirectory scratch;
   const fs::path bin = scratch.path() / "bin", other = scratch.path() / "other";
   fs::create_directories(bin);
-  sockaddr_un address{AF_UNIX, {}};
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", other.c_str());
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
+  asio::io_context context;
+  asio::local::stream_protocol::acceptor listener(context, other.string());
   // The other server moves in between our check and our server's start.
   writeExecutable(bin / "Xvfb", "#!/bin/sh\nn=${1#:}\necho $n > " +
                                     (scratch.path() / "n").string() + "\nmv " + other.string() +
@@ -296,7 +289,7 @@ TEST_F(VirtualDisplayTest, OnlyTheLockAndSocketOfOurOwnServerAreRemoved) {
   EXPECT_TRUE(fs::exists(lock) && fs::is_socket(socket));
   fs::remove(socket);
   fs::remove(lock);
-  ::close(listener);
+  listener.close();
 
   auto display = VLVirtualDisplay::create({640, 480, 60});
   const Footprint footprint(*display);

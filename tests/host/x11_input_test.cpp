@@ -30,11 +30,26 @@ struct PointerState {
   bool operator==(const PointerState&) const = default;
 };
 
-// A display's input state through a connection of its own, as another client sees it. The
-// server may answer it before it has read the injector's requests: state is awaited, not sampled.
+// A display's input state through a connection of its own, as another client sees it, and an
+// application there: a window of its own with the keyboard focus, counting the key presses and
+// releases it gets. Like a desktop session's settings daemon at login, it turns the server's
+// auto-repeat on. The server may answer before it has read the injector's requests: state is
+// awaited, not sampled.
 class Observer {
  public:
-  explicit Observer(uint32_t displayID) : connection_(x11::Connection::open(displayID)) {}
+  explicit Observer(uint32_t displayID) : connection_(x11::Connection::open(displayID)) {
+    if (!connection_) return;
+    const xcb_window_t window = xcb_generate_id(c());
+    const uint32_t events = XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE,
+                   repeat = XCB_AUTO_REPEAT_MODE_ON;
+    xcb_create_window(c(), XCB_COPY_FROM_PARENT, window, connection_->root(), 0, 0, 100, 100, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK,
+                      &events);
+    xcb_map_window(c(), window);
+    xcb_set_input_focus(c(), XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
+    xcb_change_keyboard_control(c(), XCB_KB_AUTO_REPEAT_MODE, &repeat);
+    std::free(xcb_get_input_focus_reply(c(), xcb_get_input_focus(c()), nullptr));
+  }
   bool connected() const { return connection_ != nullptr; }
 
   PointerState pointer() const {
@@ -48,15 +63,19 @@ class Observer {
     return test::waitUntil([&] { return pointer() == state; });
   }
 
-  bool keyIsDown(uint8_t keycode) const {
-    x11::Reply<xcb_query_keymap_reply_t> reply(
-        xcb_query_keymap_reply(c(), xcb_query_keymap(c()), nullptr));
-    return reply && (reply->keys[keycode / 8] & (1 << (keycode % 8))) != 0;
+  // Reads what has arrived; whether exactly `presses` presses and `releases` releases have.
+  bool counted(int presses, int releases) {
+    while (x11::Reply<xcb_generic_event_t> event{xcb_poll_for_event(c())}) {
+      presses_ += (event->response_type & 0x7f) == XCB_KEY_PRESS;
+      releases_ += (event->response_type & 0x7f) == XCB_KEY_RELEASE;
+    }
+    return presses_ == presses && releases_ == releases;
   }
 
  private:
   xcb_connection_t* c() const { return connection_->get(); }
   std::unique_ptr<x11::Connection> connection_;
+  int presses_ = 0, releases_ = 0;
 };
 
 class X11InputTest : public ::testing::Test {
@@ -121,59 +140,24 @@ TEST_F(X11InputTest, ReleasesPostedJustBeforeTheInjectorGoesStillLand) {
     shortLived->setDisplayID(display->displayID());
     shortLived->apply(keyInput(Kind::keyDown, 0));
     shortLived->apply(pointer(Kind::mouseDown, 0, 0, 0));
-    ASSERT_TRUE(test::waitUntil([&] { return observer->keyIsDown(38); }));
+    ASSERT_TRUE(test::waitUntil([&] { return observer->counted(round + 1, round); }));
     shortLived->releaseAll();
     shortLived.reset();
-    EXPECT_TRUE(
-        test::waitUntil([&] { return !observer->keyIsDown(38) && observer->pointer().mask == 0; }));
+    EXPECT_TRUE(test::waitUntil(
+        [&] { return observer->counted(round + 1, round + 1) && observer->pointer().mask == 0; }));
   }
 }
-
-// An application on the display: a window of its own with the keyboard focus, counting the key
-// presses and releases it gets. Like a desktop session's settings daemon at login, it turns the
-// server's auto-repeat on.
-class KeyCounter {
- public:
-  explicit KeyCounter(uint32_t displayID) : connection_(x11::Connection::open(displayID)) {
-    xcb_connection_t* c = connection_->get();
-    const xcb_window_t window = xcb_generate_id(c);
-    const uint32_t events = XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE,
-                   repeat = XCB_AUTO_REPEAT_MODE_ON;
-    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, connection_->root(), 0, 0, 100, 100, 0,
-                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK,
-                      &events);
-    xcb_map_window(c, window);
-    xcb_set_input_focus(c, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
-    xcb_change_keyboard_control(c, XCB_KB_AUTO_REPEAT_MODE, &repeat);
-    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-  }
-
-  // Reads what has arrived; whether exactly `presses` presses and `releases` releases have.
-  bool counted(int presses, int releases) {
-    while (x11::Reply<xcb_generic_event_t> event{xcb_poll_for_event(connection_->get())}) {
-      presses_ += (event->response_type & 0x7f) == XCB_KEY_PRESS;
-      releases_ += (event->response_type & 0x7f) == XCB_KEY_RELEASE;
-    }
-    return presses_ == presses && releases_ == releases;
-  }
-
- private:
-  std::unique_ptr<x11::Connection> connection_;
-  int presses_ = 0, releases_ = 0;
-};
 
 // The server's own repeat would start after about 660 ms: held for 1.5 s, the key has still been
 // pressed once. Each repeat of the client's keyboard is one more press; the key-up ends the key.
 TEST_F(X11InputTest, AHeldKeyRepeatsOnlyAsTheClientsKeyboardDoes) {
-  KeyCounter counter(display->displayID());
   injector.apply(keyInput(Kind::keyDown, 0));
-  ASSERT_TRUE(test::waitUntil([&] { return counter.counted(1, 0); }));
-  EXPECT_FALSE(test::waitUntil([&] { return !counter.counted(1, 0); }, 1500ms));
+  ASSERT_TRUE(test::waitUntil([&] { return observer->counted(1, 0); }));
+  EXPECT_FALSE(test::waitUntil([&] { return !observer->counted(1, 0); }, 1500ms));
   for (int repeat = 0; repeat < 3; ++repeat) injector.apply(keyInput(Kind::keyDown, 0));
-  EXPECT_TRUE(test::waitUntil([&] { return counter.counted(4, 3); }));
+  EXPECT_TRUE(test::waitUntil([&] { return observer->counted(4, 3); }));
   injector.apply(keyInput(Kind::keyUp, 0));
-  EXPECT_TRUE(test::waitUntil([&] { return counter.counted(4, 4); }));
-  EXPECT_FALSE(observer->keyIsDown(38));  // mac key 0
+  EXPECT_TRUE(test::waitUntil([&] { return observer->counted(4, 4); }));
 }
 
 }  // namespace

@@ -20,7 +20,6 @@ inline void writeExecutable(const std::filesystem::path& path, const std::string
   ::chmod(path.c_str(), 0755);
 }
 
-// The Xvfb processes this test process started that are still running.
 inline std::vector<pid_t> runningXvfbChildren() {
   std::vector<pid_t> found;
   for (const auto& child : test::runningChildrenNamed("Xvfb")) found.push_back(child.pid);

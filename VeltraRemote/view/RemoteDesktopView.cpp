@@ -51,6 +51,13 @@ RemoteDesktopView::~RemoteDesktopView() {
 
 void RemoteDesktopView::sync() {
   if (!client_.connected()) frameView_->clearFrames();
+  // The host draws its pointer into the picture: while the user's input goes there, our own
+  // pointer over it would be a second one, ahead of the first by the whole pipeline.
+  if (client_.inputEnabled()) {
+    frameView_->setCursor(Qt::BlankCursor);
+  } else {
+    frameView_->unsetCursor();
+  }
   // Focus means nothing before the view is on screen.
   if (!isVisible()) return;
   if (client_.inputEnabled() && window()->isActiveWindow()) {

@@ -82,6 +82,11 @@ TEST_F(RemoteDesktopWindowTest,
       StreamOptions{.width = 320, .height = 180, .frames = 3, .paint = flatPainter(180)});
   host.sendStream(grey, 0, grey.frames.size());
   ASSERT_TRUE(processUntil([&] { return view()->hasPicture(); }));
+  // One pointer over the picture, the host's, while the input is captured.
+  client.setInputEnabled(true);
+  EXPECT_EQ(view()->cursor().shape(), Qt::BlankCursor);
+  client.setInputEnabled(false);
+  EXPECT_EQ(view()->cursor().shape(), Qt::ArrowCursor);
   connect->click();
   EXPECT_FALSE(client.connected());
   EXPECT_TRUE(processUntil([&] { return !view()->hasPicture(); }));  // black once it ends

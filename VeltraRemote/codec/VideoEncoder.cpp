@@ -74,12 +74,19 @@ VideoEncoder::~VideoEncoder() {
   queue_.runSync([this] { session_.reset(); });
 }
 
+bool VideoEncoder::FlowControl::takes() const {
+  return !pending && !stopped && unacknowledged <= kMaximumUnacknowledged;
+}
+
+bool VideoEncoder::ready() const {
+  std::lock_guard lock(flow_->mutex);
+  return flow_->takes();
+}
+
 bool VideoEncoder::encode(ScreenPicture picture, int64_t presentationTime) {
   {
     std::lock_guard lock(flow_->mutex);
-    if (flow_->pending || flow_->stopped || flow_->unacknowledged > kMaximumUnacknowledged) {
-      return false;
-    }
+    if (!flow_->takes()) return false;
     flow_->pending = true;
   }
   queue_.post([this, picture = std::move(picture), presentationTime] {

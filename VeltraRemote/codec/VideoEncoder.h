@@ -51,6 +51,8 @@ class VideoEncoder final : public PictureEncoder {
   // pending, three frames are unacknowledged or the encoder is stopped. Returns at once; true
   // when taken. `presentationTime` is in microseconds of a monotonic clock. Capture queue.
   bool encode(ScreenPicture picture, int64_t presentationTime) override;
+  // Whether encode() would take a picture now. Capture queue.
+  bool ready() const override;
   // Drops every later picture, then drains and releases the encoder; what the encoder still
   // held goes out through the output step before this returns. Nothing is sent afterwards.
   // Capture queue; a second call does nothing.
@@ -71,6 +73,7 @@ class VideoEncoder final : public PictureEncoder {
     int unacknowledged = 0;  // videoFrames sent and not yet acknowledged, never below 0
     bool stopped = false;
     void clearPending();
+    bool takes() const;  // with the mutex held
   };
 
   // Encoder queue only.

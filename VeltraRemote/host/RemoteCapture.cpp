@@ -174,11 +174,12 @@ void RemoteCapture::tick() {
     fail(kConnectionLost);
     return;
   }
-  // A still screen costs only the poll. With all three buffers held by the encoder the tick is
-  // skipped and the change waits for the next one.
+  // A still screen costs only the poll. An encoder that would refuse the picture (busy, or the
+  // client not acknowledging) or all three buffers held by it skip the tick: the change waits for
+  // the next one without costing a grab.
   if (dirty_) {
     lastAttempt_ = Clock::now();
-    if (ScreenPicture picture = pool_->acquire()) {
+    if (ScreenPicture picture = encoder_->ready() ? pool_->acquire() : ScreenPicture()) {
       const int64_t time = monotonicMicros();
       if (!source_->grab(picture)) {
         fail(kConnectionLost);

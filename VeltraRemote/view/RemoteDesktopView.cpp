@@ -62,8 +62,14 @@ void RemoteDesktopView::sync() {
   if (!isVisible()) return;
   if (client_.inputEnabled() && window()->isActiveWindow()) {
     frameView_->setFocus(Qt::OtherFocusReason);
+    // At the X level, so that Alt+Tab, Super and the desktop's other shortcuts reach the remote
+    // desktop instead of ours; the chord, focus loss and the end of capture let go.
+    if (QWidget::keyboardGrabber() != frameView_) frameView_->grabKeyboard();
   } else if (!client_.inputEnabled() && frameView_->hasFocus()) {
     frameView_->clearFocus();
+  }
+  if (!client_.inputEnabled() && QWidget::keyboardGrabber() == frameView_) {
+    frameView_->releaseKeyboard();
   }
 }
 

@@ -82,11 +82,17 @@ TEST_F(RemoteDesktopWindowTest,
       StreamOptions{.width = 320, .height = 180, .frames = 3, .paint = flatPainter(180)});
   host.sendStream(grey, 0, grey.frames.size());
   ASSERT_TRUE(processUntil([&] { return view()->hasPicture(); }));
-  // One pointer over the picture, the host's, while the input is captured.
+  // While the input is captured: one pointer over the picture, the host's, and the keyboard
+  // grabbed, so that Alt+Tab and Super go to the remote desktop.
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(processUntil([&] { return window.isActiveWindow(); }));
   client.setInputEnabled(true);
   EXPECT_EQ(view()->cursor().shape(), Qt::BlankCursor);
+  EXPECT_EQ(QWidget::keyboardGrabber(), view());
   client.setInputEnabled(false);
   EXPECT_EQ(view()->cursor().shape(), Qt::ArrowCursor);
+  EXPECT_EQ(QWidget::keyboardGrabber(), nullptr);
   connect->click();
   EXPECT_FALSE(client.connected());
   EXPECT_TRUE(processUntil([&] { return !view()->hasPicture(); }));  // black once it ends

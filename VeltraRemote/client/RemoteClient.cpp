@@ -22,6 +22,7 @@ namespace {
 constexpr const char* kAddressOrPort = "Enter a host address and a port between 1024 and 65535.";
 constexpr const char* kConnecting = "Connecting and authenticating…";
 constexpr const char* kAuthenticated = "Authenticated · preparing remote display…";
+constexpr const char* kCopyTooLarge = " · copied text over 1 MiB not sent";
 // Rates over a shorter gap than this would only magnify jitter.
 constexpr double kShortestStatsInterval = 0.1;
 // Longer than any connection waits for a pong, in milliseconds.
@@ -82,6 +83,8 @@ struct RemoteClient::DecodeLane {
   std::atomic<bool> ended{false};
   // The pictures of the access unit being decoded. Decode queue only.
   std::vector<std::shared_ptr<const RemoteFrame>> pictures;
+  // The decoder's name as last handed to the main thread. Decode queue only.
+  std::string name;
 };
 
 template <typename T>
@@ -246,9 +249,15 @@ void RemoteClient::decodeOnQueue(const std::shared_ptr<Link>& link, DecodeLane& 
   }
   // A picture that failed on its way out ended the attempt; nothing of it is acknowledged.
   if (lane.ended.load()) return;
-  Link::toMain(link, generation, [pictures = std::move(lane.pictures)](RemoteClient& client) {
-    client.accessUnitDecoded(pictures);
-  });
+  std::string name = lane.decoder->decoderName();
+  if (name == lane.name)
+    name.clear();  // unchanged: nothing to copy
+  else
+    lane.name = name;
+  Link::toMain(
+      link, generation,
+      [pictures = std::move(lane.pictures), bytes = payload.size(), name = std::move(name)](
+          RemoteClient& client) { client.accessUnitDecoded(pictures, bytes, name); });
 }
 
 void RemoteClient::authenticated() {
@@ -259,7 +268,7 @@ void RemoteClient::authenticated() {
 
   Bytes payload;
   try {
-    payload = requested_.encodeJson();
+    payload = configurationJson(requested_, options_.extensions);
   } catch (const std::exception&) {
     // The host answers an empty configuration with a failure, which then becomes the status.
   }
@@ -286,11 +295,19 @@ void RemoteClient::received(RemotePacket type, const Bytes& payload) {
       break;
     }
     case RemotePacket::configuration:
-      // The host confirms the display it set up for what this attempt asked; its payload adds
-      // nothing.
-      update(status_, "Connected · " + std::to_string(requested_.width) + "×" +
-                          std::to_string(requested_.height) + " · target " +
-                          std::to_string(requested_.fps) + " fps");
+      confirmed(payload);
+      break;
+    case RemotePacket::clipboard:
+      if (extensions_.has(SessionExtension::clipboard)) {
+        std::optional<std::string> text = clipboard_.remote(payload);
+        if (text && onRemoteCopy) onRemoteCopy(*text);
+      }
+      break;
+    case RemotePacket::cursor:
+      if (extensions_.has(SessionExtension::cursor)) {
+        const std::optional<CursorImage> image = CursorImage::decode(payload);
+        if (image && onCursor) onCursor(*image);
+      }
       break;
     default:
       break;
@@ -298,9 +315,77 @@ void RemoteClient::received(RemotePacket type, const Bytes& payload) {
   publish();
 }
 
+// The host confirms the display it set up for what this attempt asked; the status shows what was
+// asked. A host of ours also names the extensions it accepted of those offered, and its encoder.
+void RemoteClient::confirmed(const Bytes& payload) {
+  const ConfigurationExtras extras = configurationExtras(payload);
+  update(extensions_, extras.extensions.value_or(SessionExtensions{}) & options_.extensions);
+  update(hostEncoder_, extras.encoder);
+  update(status_, connectedStatus());
+}
+
+std::string RemoteClient::connectedStatus() const {
+  return "Connected · " + std::to_string(requested_.width) + "×" +
+         std::to_string(requested_.height) + " · target " + std::to_string(requested_.fps) + " fps";
+}
+
+void RemoteClient::copyToRemote(std::string text) {
+  if (!wire_ || !extensions_.has(SessionExtension::clipboard)) return;
+  switch (clipboard_.local(std::move(text), options_.now())) {
+    case ClipboardExchange::Verdict::send:
+      wire_->send(RemotePacket::clipboard, toBytes(clipboard_.takeOutgoing()));
+      update(status_, connectedStatus());
+      break;
+    case ClipboardExchange::Verdict::later:
+      if (!clipboardTimer_) {
+        const auto wait = *clipboard_.nextDue() - options_.now();
+        clipboardTimer_ =
+            main_.postDelayed(std::chrono::duration_cast<std::chrono::milliseconds>(wait) +
+                                  std::chrono::milliseconds(1),
+                              [link = link_, attempt = generation_] {
+                                RemoteClient* client = link->client;
+                                if (client && client->generation_ == attempt)
+                                  client->clipboardDue();
+                              });
+      }
+      break;
+    case ClipboardExchange::Verdict::tooLarge:
+      update(status_, connectedStatus() + kCopyTooLarge);
+      break;
+    case ClipboardExchange::Verdict::unchanged:
+    case ClipboardExchange::Verdict::refused:
+      break;
+  }
+  publish();
+}
+
+void RemoteClient::clipboardDue() {
+  clipboardTimer_ = {};
+  if (!wire_) return;
+  if (std::optional<std::string> text = clipboard_.due(options_.now())) {
+    wire_->send(RemotePacket::clipboard, toBytes(*text));
+    update(status_, connectedStatus());
+  } else if (const auto next = clipboard_.nextDue()) {
+    // Not yet: the clock of the rate limit runs ahead of the queue's timer.
+    clipboardTimer_ = main_.postDelayed(
+        std::chrono::milliseconds(1) +
+            std::chrono::duration_cast<std::chrono::milliseconds>(*next - options_.now()),
+        [link = link_, attempt = generation_] {
+          RemoteClient* client = link->client;
+          if (client && client->generation_ == attempt) {
+            client->clipboardDue();
+          }
+        });
+  }
+  publish();
+}
+
 void RemoteClient::accessUnitDecoded(
-    const std::vector<std::shared_ptr<const RemoteFrame>>& pictures) {
+    const std::vector<std::shared_ptr<const RemoteFrame>>& pictures, size_t bytes,
+    const std::string& decoder) {
   const Generation attempt = generation_;
+  videoBytes_ += static_cast<int64_t>(bytes);
+  if (!decoder.empty()) update(decoderName_, decoder);
   for (const auto& frame : pictures) {
     latestFrame_ = frame;
     ++decodedCount_;
@@ -326,8 +411,10 @@ void RemoteClient::tick() {
       std::max(std::chrono::duration<double>(now - lastStats_).count(), kShortestStatsInterval);
   update(decodedFPS_, perSecond(decodedCount_, seconds));
   update(displayedFPS_, perSecond(displayedCount_, seconds));
+  update(videoBitRate_, static_cast<int64_t>(static_cast<double>(videoBytes_) * 8 / seconds));
   decodedCount_ = 0;
   displayedCount_ = 0;
+  videoBytes_ = 0;
   lastStats_ = now;
 
   if (wire_) {
@@ -352,8 +439,16 @@ void RemoteClient::endAttempt(const std::string& reason) {
   latestFrame_.reset();
   update(decodedFPS_, 0);
   update(displayedFPS_, 0);
+  update(videoBitRate_, int64_t{0});
+  update(decoderName_, std::string());
+  update(extensions_, SessionExtensions{});
+  update(hostEncoder_, std::string());
   decodedCount_ = 0;
   displayedCount_ = 0;
+  videoBytes_ = 0;
+  clipboard_ = {};
+  clipboardTimer_.cancel();
+  clipboardTimer_ = {};
   update(status_, reason);
   if (decoder_) retire(std::move(decoder_));
 }

@@ -9,10 +9,13 @@
 
 #include "codec/RemoteFrame.h"
 #include "codec/VideoDecoder.h"
+#include "protocol/ClipboardExchange.h"
+#include "protocol/CursorImage.h"
 #include "protocol/RemoteConfiguration.h"
 #include "protocol/RemoteConnection.h"
 #include "protocol/RemoteInput.h"
 #include "protocol/RemotePacket.h"
+#include "protocol/SessionExtensions.h"
 #include "support/Bytes.h"
 #include "support/ChangeNotifier.h"
 #include "support/Generation.h"
@@ -34,6 +37,9 @@ struct RemoteClientOptions {
   std::function<double()> referenceSeconds;
   VideoDecoder::Acceleration acceleration = VideoDecoder::Acceleration::automatic;
   RemoteConnection::Options connection;
+  // Offered to the host in every configuration; none keeps the client a base-protocol peer. The
+  // window offers what it can show (clipboard, cursor); the headless client has neither.
+  SessionExtensions extensions;
 };
 
 // The client side of a remote-desktop session: holds what the user typed, validates it, opens
@@ -93,11 +99,25 @@ class RemoteClient {
   // The last heartbeat round trip, fractional (a LAN trip is often well under 1 ms); 0 until
   // one is measured, and kept after the attempt ends.
   double rttMilliseconds() const { return rttMilliseconds_; }
+  // Video received per second, in bits, as of the last tick; 0 when idle.
+  int64_t videoBitRate() const { return videoBitRate_; }
+  // The decoder in use ("h264", "h264 (vaapi)"), once a picture was decoded; "" when idle.
+  const std::string& decoderName() const { return decoderName_; }
+  // The extensions the host confirmed for this attempt: none until its confirmation, none from
+  // a base host, none when the attempt ends.
+  SessionExtensions extensions() const { return extensions_; }
+  // The host's encoder as its confirmation named it; "" for a base host.
+  const std::string& hostEncoder() const { return hostEncoder_; }
   // The newest picture of the current attempt. Not announced to observers: onFrame is.
   const std::shared_ptr<const RemoteFrame>& latestFrame() const { return latestFrame_; }
 
   // Announces, after the fact, every change of the fields above but latestFrame.
   ChangeNotifier& changes() { return changes_; }
+
+  // The host's clipboard text (clipboard extension), for the local clipboard.
+  std::function<void(const std::string&)> onRemoteCopy;
+  // The host's pointer image (cursor extension), for the pointer over the picture.
+  std::function<void(const CursorImage&)> onCursor;
 
   // Set by the view: called with every decoded picture of the current attempt, before its
   // access unit is acknowledged to the host.
@@ -114,6 +134,10 @@ class RemoteClient {
   void setInputEnabled(bool enabled);
   // Forwards `input` to the host while input is enabled; invalid input is dropped silently.
   void send(const RemoteInput& input);
+  // The local clipboard now holds `text`: it goes to the host while the clipboard extension is
+  // on, at most one copy per ClipboardExchange::kInterval (the newest wins), never back to where
+  // it came from; a copy over ClipboardExchange::kMaximumBytes is named in the status instead.
+  void copyToRemote(std::string text);
   // Counts one picture that reached the screen; called by the frame presentation.
   void recordPresentation();
 
@@ -127,7 +151,11 @@ class RemoteClient {
   void received(RemotePacket type, const Bytes& payload);
   // One videoFrame decoded without failure: its pictures (usually one, possibly none) go to the
   // view, then the access unit is acknowledged.
-  void accessUnitDecoded(const std::vector<std::shared_ptr<const RemoteFrame>>& pictures);
+  void accessUnitDecoded(const std::vector<std::shared_ptr<const RemoteFrame>>& pictures,
+                         size_t bytes, const std::string& decoder);
+  void confirmed(const Bytes& payload);
+  void clipboardDue();
+  std::string connectedStatus() const;
   void tick();
   static void decodeOnQueue(const std::shared_ptr<Link>& link, DecodeLane& lane,
                             Generation generation, RemotePacket type, const Bytes& payload);
@@ -160,6 +188,10 @@ class RemoteClient {
   int decodedFPS_ = 0;
   int displayedFPS_ = 0;
   double rttMilliseconds_ = 0;
+  int64_t videoBitRate_ = 0;
+  std::string decoderName_;
+  SessionExtensions extensions_;
+  std::string hostEncoder_;
 
   std::shared_ptr<const RemoteFrame> latestFrame_;
 
@@ -172,7 +204,10 @@ class RemoteClient {
   TaskHandle timer_;
   int decodedCount_ = 0;
   int displayedCount_ = 0;
+  int64_t videoBytes_ = 0;
   Clock::time_point lastStats_;
+  ClipboardExchange clipboard_;
+  TaskHandle clipboardTimer_;
   Clock::time_point lastPong_;
 
   // What callbacks on other threads may reach; emptied when the client is destroyed.

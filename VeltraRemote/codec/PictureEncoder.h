@@ -31,6 +31,9 @@ class PictureEncoder {
   virtual void stop() = 0;
   // One frameAck from the client.
   virtual void acknowledgeFrame() = 0;
+  // What encodes, for the user to see ("libx264", "h264_vaapi"); "" where nothing says. Any
+  // thread.
+  virtual std::string name() const { return {}; }
 };
 
 }  // namespace veltra

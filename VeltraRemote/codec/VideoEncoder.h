@@ -61,6 +61,7 @@ class VideoEncoder final : public PictureEncoder {
   void acknowledgeFrame() override;
 
   const std::string& encoderName() const { return name_; }
+  std::string name() const override { return name_; }
   int64_t bitRate() const { return bitRate_; }
   int keyFrameInterval() const { return keyFrameInterval_; }
   int unacknowledged() const;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "host/HostClipboard.h"
 #include "host/ProcessActivity.h"
 #include "host/RemoteCapture.h"
 #include "host/RemoteInputInjector.h"
@@ -49,6 +50,9 @@ class HostPlatform {
   virtual std::unique_ptr<RemoteCapture> makeCapture(const RemoteConfiguration& configuration,
                                                      std::shared_ptr<PacketSender> sender) = 0;
   virtual std::unique_ptr<RemoteInputInjector> makeInjector() = 0;
+  // A display's clipboard for a session with the clipboard extension; nullptr where there is
+  // none, and the extension is then not offered.
+  virtual std::unique_ptr<HostClipboard> makeClipboard() { return nullptr; }
   // Keeps the machine awake while held; nothing where that is not possible.
   virtual std::unique_ptr<ProcessActivity> beginActivity(const std::string& reason) = 0;
 };

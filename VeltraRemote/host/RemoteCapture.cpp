@@ -65,6 +65,10 @@ RemoteCapture::~RemoteCapture() {
   });
 }
 
+void RemoteCapture::reportCursor(std::function<void(CursorImage)> sink) {
+  cursorSink_ = std::move(sink);
+}
+
 void RemoteCapture::start(uint32_t displayID, StartCompletion completion) {
   if (startCalled_) {
     main_.post([completion = std::move(completion)] { completion(kStartedBefore); });

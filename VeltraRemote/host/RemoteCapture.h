@@ -12,6 +12,7 @@
 
 #include "codec/PictureEncoder.h"
 #include "host/ScreenSource.h"
+#include "protocol/CursorImage.h"
 #include "protocol/RemoteConfiguration.h"
 #include "support/MainQueue.h"
 #include "support/SerialQueue.h"
@@ -67,6 +68,11 @@ class RemoteCapture final {
   // picture is taken after it) or the encoder's error. Set before start(); stop() is still due.
   std::function<void(std::string)> onFailure;
 
+  // Hands the pointer to the client instead of drawing it (the cursor extension): from start()
+  // on the pictures carry no pointer, its moves are no change, and `sink` gets the cursor image
+  // at the start and whenever it changes, on the capture queue. Main thread, before start().
+  void reportCursor(std::function<void(CursorImage)> sink);
+
   // Where the host acknowledges frames (main thread).
   PictureEncoder& encoder() { return *encoder_; }
 
@@ -105,6 +111,8 @@ class RemoteCapture final {
 
   // Main thread only.
   bool startCalled_ = false;
+  // Set before start(), then read on the capture queue only.
+  std::function<void(CursorImage)> cursorSink_;
 
   // Capture queue only.
   Phase phase_ = Phase::idle;

@@ -16,12 +16,9 @@ const char kPermissionAdvice[] =
     "package and restart Host.";
 const char kBadPort[] = "Use a port between 1024 and 65535.";
 const char kActivityReason[] = "Veltra remote desktop session";
+const char kCopyTooLarge[] = " · copied text over 1 MiB not sent";
 // How long a failure text may take to reach a client before its connection is closed anyway.
 constexpr std::chrono::seconds kFailureFlush{2};
-
-Bytes utf8(const std::string& text) {
-  return Bytes(text.begin(), text.end());
-}
 
 }  // namespace
 
@@ -288,6 +285,14 @@ void RemoteHost::handlePacket(RemotePacket type, const Bytes& payload,
     case RemotePacket::frameAck:
       if (capture_) capture_->encoder().acknowledgeFrame();
       break;
+    case RemotePacket::clipboard:
+      // Only once confirmed; before that the type is as unknown as to a base host.
+      if (live_.has(SessionExtension::clipboard) && clipboard_) {
+        if (std::optional<std::string> text = clipboardExchange_.remote(payload)) {
+          clipboard_->setText(std::move(*text));
+        }
+      }
+      break;
     default:
       break;
   }
@@ -306,6 +311,13 @@ void RemoteHost::configure(const Bytes& payload, std::shared_ptr<RemoteConnectio
     return configureFailed(error.what(), wire);
   }
   if (!configuration.isValid()) return configureFailed(RemoteError::invalidPacket().what(), wire);
+
+  offered_ = configurationExtras(payload).extensions;
+  accepted_ = offered_.value_or(SessionExtensions{}) & SessionExtensions::all();
+  if (accepted_.has(SessionExtension::clipboard)) {
+    clipboard_ = platform_->makeClipboard();
+    if (!clipboard_) accepted_ = accepted_ & SessionExtensions{SessionExtension::cursor};
+  }
 
   // A display whose server died (killed, crashed) would only fail the capture again.
   if (display_ && displayConfiguration_ == configuration && display_->alive()) {
@@ -349,6 +361,13 @@ void RemoteHost::displayReady(const RemoteConfiguration& configuration,
   capture->onFailure = [hop = hop(), wire, session](std::string text) {
     hop([wire, session, text](RemoteHost& host) { host.captureFailed(text, wire, session); });
   };
+  if (accepted_.has(SessionExtension::cursor)) {
+    capture->reportCursor([hop = hop(), session](CursorImage image) {
+      hop([session, image = std::move(image)](RemoteHost& host) mutable {
+        host.cursorChanged(std::move(image), session);
+      });
+    });
+  }
   capture_ = capture;
   capture->start(displayID, [this, alive = std::weak_ptr(alive_), configuration, capture, wire,
                              session](std::string error) {
@@ -370,11 +389,77 @@ void RemoteHost::captureStarted(const RemoteConfiguration& configuration,
   if (!error.empty()) return configureFailed(error, wire);
 
   activity_ = platform_->beginActivity(kActivityReason);
-  setStatus("Streaming " + std::to_string(configuration.width) + "×" +
-            std::to_string(configuration.height) + " · requested " +
-            std::to_string(configuration.fps) + " fps");
-  wire->send(RemotePacket::configuration, configuration.encodeJson());
+  streamingStatus_ = "Streaming " + std::to_string(configuration.width) + "×" +
+                     std::to_string(configuration.height) + " · requested " +
+                     std::to_string(configuration.fps) + " fps";
+  setStatus(streamingStatus_);
+  // A base client named no extensions and gets the base confirmation, byte for byte.
+  wire->send(RemotePacket::configuration,
+             offered_ ? configurationJson(configuration, accepted_, capture->encoder().name())
+                      : configuration.encodeJson());
+  live_ = accepted_;
+  if (pendingCursor_) {
+    wire->send(RemotePacket::cursor, pendingCursor_->encode());
+    pendingCursor_.reset();
+  }
+  if (clipboard_ && live_.has(SessionExtension::clipboard)) {
+    clipboard_->onCopy = [hop = hop(), session](HostClipboard::Copy copy) {
+      hop([session, copy = std::move(copy)](RemoteHost& host) mutable {
+        host.displayCopied(std::move(copy), session);
+      });
+    };
+    clipboard_->start(display_ ? display_->displayID() : 0);
+  }
   starting_ = false;
+}
+
+void RemoteHost::displayCopied(HostClipboard::Copy copy, Generation session) {
+  if (generation_ != session || !connection_ || !live_.has(SessionExtension::clipboard)) return;
+  const ClipboardExchange::Verdict verdict =
+      copy.tooLarge ? ClipboardExchange::Verdict::tooLarge
+                    : clipboardExchange_.local(std::move(copy.text), options_.now());
+  switch (verdict) {
+    case ClipboardExchange::Verdict::send:
+      connection_->send(RemotePacket::clipboard, toBytes(clipboardExchange_.takeOutgoing()));
+      if (status_ != streamingStatus_) setStatus(streamingStatus_);
+      break;
+    case ClipboardExchange::Verdict::later:
+      if (!clipboardTimer_) clipboardDue(session);
+      break;
+    case ClipboardExchange::Verdict::tooLarge:
+      setStatus(streamingStatus_ + kCopyTooLarge);
+      break;
+    case ClipboardExchange::Verdict::unchanged:
+    case ClipboardExchange::Verdict::refused:
+      break;
+  }
+}
+
+// Sends the copy the rate limit held back once its turn comes, waiting on a timer until then.
+void RemoteHost::clipboardDue(Generation session) {
+  clipboardTimer_ = {};
+  if (generation_ != session || !connection_) return;
+  if (std::optional<std::string> text = clipboardExchange_.due(options_.now())) {
+    connection_->send(RemotePacket::clipboard, toBytes(*text));
+    if (status_ != streamingStatus_) setStatus(streamingStatus_);
+    return;
+  }
+  const std::optional<Clock::time_point> next = clipboardExchange_.nextDue();
+  if (!next) return;
+  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*next - options_.now());
+  clipboardTimer_ = main_.postDelayed(wait + std::chrono::milliseconds(1), [hop = hop(), session] {
+    hop([session](RemoteHost& host) { host.clipboardDue(session); });
+  });
+}
+
+void RemoteHost::cursorChanged(CursorImage image, Generation session) {
+  if (generation_ != session || !connection_ || !accepted_.has(SessionExtension::cursor)) return;
+  if (!image.isValid()) return;
+  if (!live_.has(SessionExtension::cursor)) {
+    pendingCursor_ = std::move(image);  // the confirmation is not out yet
+    return;
+  }
+  connection_->send(RemotePacket::cursor, image.encode());
 }
 
 void RemoteHost::configureFailed(const std::string& text,
@@ -397,7 +482,7 @@ void RemoteHost::sendFailure(const std::string& text,
                              const std::shared_ptr<RemoteConnection>& wire) {
   if (connection_ == wire) connection_.reset();
   std::weak_ptr<RemoteConnection> weakWire = wire;
-  wire->send(RemotePacket::failure, utf8(text),
+  wire->send(RemotePacket::failure, toBytes(text),
              [main = &main_, alive = std::weak_ptr(alive_), weakWire] {
                main->post([alive, weakWire] {
                  if (!alive.lock()) return;
@@ -416,6 +501,13 @@ void RemoteHost::endSession(const std::string& reason, std::function<void()> don
   ending_ = true;
   generation_ = newGeneration();
   setFlag(connected_, false);
+  offered_.reset();
+  accepted_ = live_ = {};
+  clipboard_.reset();
+  clipboardExchange_ = {};
+  clipboardTimer_.cancel();
+  clipboardTimer_ = {};
+  pendingCursor_.reset();
   injector_->releaseAll();
   if (connection_) connection_->cancel();
   connection_.reset();

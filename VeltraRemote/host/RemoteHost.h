@@ -9,10 +9,14 @@
 #include <string>
 
 #include "host/HandshakeGate.h"
+#include "host/HostClipboard.h"
 #include "host/HostPlatform.h"
+#include "protocol/ClipboardExchange.h"
+#include "protocol/CursorImage.h"
 #include "protocol/RemoteConfiguration.h"
 #include "protocol/RemoteConnection.h"
 #include "protocol/RemotePacket.h"
+#include "protocol/SessionExtensions.h"
 #include "support/Bytes.h"
 #include "support/ChangeNotifier.h"
 #include "support/Generation.h"
@@ -133,6 +137,10 @@ class RemoteHost {
                       std::shared_ptr<RemoteConnection> wire, Generation session,
                       const std::string& error);
   void configureFailed(const std::string& text, const std::shared_ptr<RemoteConnection>& wire);
+  // The extensions' traffic, once confirmed.
+  void displayCopied(HostClipboard::Copy copy, Generation session);
+  void clipboardDue(Generation session);
+  void cursorChanged(CursorImage image, Generation session);
   void captureFailed(const std::string& text, const std::shared_ptr<RemoteConnection>& wire,
                      Generation session);
   // Sends the failure text and closes `wire` once it is written; the session's teardown runs
@@ -166,6 +174,18 @@ class RemoteHost {
   std::unique_ptr<VirtualDisplay> display_;
   std::optional<RemoteConfiguration> displayConfiguration_;
   std::shared_ptr<RemoteCapture> capture_;
+  // The session's extensions: what the client offered (nothing from a base client, whose
+  // confirmation then carries the base keys only), what the host accepted, and since the
+  // confirmation went out, what is live.
+  std::optional<SessionExtensions> offered_;
+  SessionExtensions accepted_;
+  SessionExtensions live_;
+  std::string streamingStatus_;
+  std::unique_ptr<HostClipboard> clipboard_;
+  ClipboardExchange clipboardExchange_;
+  TaskHandle clipboardTimer_;
+  // The newest cursor image reported before the confirmation, sent right after it.
+  std::optional<CursorImage> pendingCursor_;
   bool starting_ = false;
   bool ending_ = false;
   Generation listenerGeneration_ = newGeneration();

@@ -30,6 +30,10 @@ const char* packetName(RemotePacket packet) {
       return "failure";
     case RemotePacket::frameAck:
       return "frameAck";
+    case RemotePacket::clipboard:
+      return "clipboard";
+    case RemotePacket::cursor:
+      return "cursor";
   }
   return "unknown";
 }

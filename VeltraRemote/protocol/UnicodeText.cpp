@@ -31,11 +31,11 @@ bool anyCodePoint(std::string_view utf8, Stop stop) {
   return false;
 }
 
+}  // namespace
+
 bool isValidUtf8(std::string_view utf8) {
   return fitsIcu(utf8) && !anyCodePoint(utf8, [](UChar32 c) { return c < 0; });
 }
-
-}  // namespace
 
 std::optional<size_t> graphemeCount(std::string_view utf8) {
   if (!isValidUtf8(utf8)) return std::nullopt;

@@ -8,6 +8,9 @@ namespace veltra {
 
 // Unicode questions about UTF-8 text, answered with ICU (kept out of this header).
 
+// Well-formed UTF-8 (no overlong forms, surrogates or code points above U+10FFFF).
+bool isValidUtf8(std::string_view utf8);
+
 // User-perceived characters (extended grapheme clusters): "é" written as e + U+0301 and a flag
 // made of two regional indicators each count once. Nothing if the text is not valid UTF-8.
 std::optional<size_t> graphemeCount(std::string_view utf8);

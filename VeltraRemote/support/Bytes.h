@@ -15,6 +15,10 @@ inline ByteView asBytes(std::string_view text) {
   return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
+inline Bytes toBytes(std::string_view text) {
+  return Bytes(text.begin(), text.end());
+}
+
 inline std::string_view asText(ByteView bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }

@@ -207,6 +207,11 @@ TEST(RemoteClientVideo, EveryFrameIsAcknowledgedOnceWithOrWithoutAPictureAndCoun
   EXPECT_EQ(client.latestFrame(), session.frames.back());
   EXPECT_EQ(client.decodedFPS(), 20);
   EXPECT_EQ(client.displayedFPS(), 10);
+  size_t bytes = 0;
+  for (size_t index : {35, 36, 37, 38}) bytes += testStream().frames[index].size();
+  for (size_t index = 0; index < 30; ++index) bytes += testStream().frames[index].size();
+  EXPECT_EQ(client.videoBitRate(), static_cast<int64_t>(static_cast<double>(bytes) * 8 / 1.5));
+  EXPECT_EQ(client.decoderName().substr(0, 4), "h264");
 
   host.sendStream(testStream(), 30, 33);
   ASSERT_TRUE(session.runUntil([&] { return session.frames.size() == 33; }));
@@ -221,7 +226,78 @@ TEST(RemoteClientVideo, EveryFrameIsAcknowledgedOnceWithOrWithoutAPictureAndCoun
   ASSERT_TRUE(session.runUntil([&] { return !client.connected(); }));
   EXPECT_EQ(client.status(), RemoteConnection::kClosedByPeer);
   EXPECT_EQ(client.decodedFPS(), 0);
+  EXPECT_EQ(client.videoBitRate(), 0);
+  EXPECT_EQ(client.decoderName(), "");
   EXPECT_EQ(client.latestFrame(), nullptr);
+}
+
+TEST(RemoteClientExtensions, OfferedInTheConfigurationAndUsedOnlyOnceTheHostConfirmsThem) {
+  RemoteClientOptions options;
+  options.extensions = SessionExtensions::all();
+  Session session(true, options);
+  RemoteClient& client = *session.client;
+  auto& host = session.host;
+  std::vector<std::string> copies;
+  std::vector<CursorImage> cursors;
+  client.onRemoteCopy = [&](const std::string& text) { copies.push_back(text); };
+  client.onCursor = [&](const CursorImage& image) { cursors.push_back(image); };
+  const CursorImage dot{.width = 1, .height = 1, .hotX = 0, .hotY = 0, .pixels = {0xFF000000}};
+
+  session.connect();
+  ASSERT_TRUE(session.runUntil([&] { return host.count(RemotePacket::configuration) == 1; }));
+  EXPECT_EQ(host.payloads(RemotePacket::configuration)[0],
+            configurationJson({1920, 1080, 120}, SessionExtensions::all()));
+  // Until the host confirms, nothing of the extensions goes either way.
+  host.send(RemotePacket::clipboard, "early");
+  host.send(RemotePacket::cursor, dot.encode());
+  client.copyToRemote("Grüße");
+  // A base host confirms with the base keys: the client stays a base client.
+  host.send(RemotePacket::configuration, RemoteConfiguration{1920, 1080, 120}.encodeJson());
+  ASSERT_TRUE(session.runUntil([&] { return client.status().starts_with("Connected"); }));
+  host.send(RemotePacket::clipboard, "base");
+  client.copyToRemote("Grüße, 世界 ✓");
+  host.send(RemotePacket::ping);
+  session.queue.tick();
+  ASSERT_TRUE(session.runUntil([&] { return host.count(RemotePacket::ping) == 1; }));
+  ASSERT_TRUE(session.drain());
+  EXPECT_TRUE(client.extensions().empty());
+  EXPECT_EQ(host.count(RemotePacket::clipboard), 0);
+  EXPECT_TRUE(copies.empty());
+  EXPECT_TRUE(cursors.empty());
+
+  // Our host confirms what it accepted: only those flow, in both directions.
+  client.disconnect("again");
+  session.connect();
+  host.send(RemotePacket::configuration,
+            R"({"extensions":["clipboard","telepathy"],"encoder":"libx264","fps":120,)"
+            R"("height":1080,"width":1920})");
+  ASSERT_TRUE(session.runUntil([&] { return !client.extensions().empty(); }));
+  EXPECT_EQ(client.extensions(), SessionExtensions{SessionExtension::clipboard});
+  EXPECT_EQ(client.hostEncoder(), "libx264");
+  host.send(RemotePacket::cursor, dot.encode());
+  host.send(RemotePacket::clipboard, "Zwölf Boxkämpfer");
+  ASSERT_TRUE(session.runUntil([&] { return copies.size() == 1; }));
+  EXPECT_EQ(copies[0], "Zwölf Boxkämpfer");
+  client.copyToRemote("Zwölf Boxkämpfer");  // the host's copy, set here, is not sent back
+  client.copyToRemote("Grüße, 世界 ✓");
+  client.copyToRemote(std::string(ClipboardExchange::kMaximumBytes + 1, 'm'));
+  EXPECT_EQ(client.status(),
+            "Connected · 1920×1080 · target 120 fps · copied text over 1 MiB "
+            "not sent");
+  ASSERT_TRUE(session.runUntil([&] { return host.count(RemotePacket::clipboard) == 1; }));
+  EXPECT_EQ(host.payloads(RemotePacket::clipboard)[0], toBytes("Grüße, 世界 ✓"));
+  EXPECT_TRUE(cursors.empty());
+
+  // The newest copy of a burst follows once the interval has passed.
+  client.copyToRemote("one");
+  client.copyToRemote("two");
+  session.now += ClipboardExchange::kInterval;
+  ASSERT_TRUE(session.runUntil([&] { return host.count(RemotePacket::clipboard) == 2; }));
+  EXPECT_EQ(host.payloads(RemotePacket::clipboard)[1], toBytes("two"));
+  EXPECT_EQ(client.status(), "Connected · 1920×1080 · target 120 fps");
+  client.disconnect("done");
+  EXPECT_TRUE(client.extensions().empty());
+  EXPECT_EQ(client.hostEncoder(), "");
 }
 
 // Acknowledged only once the view has it, so that the host's flow control paces by what is shown.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <asio/ip/tcp.hpp>
 #include <atomic>
 #include <chrono>
@@ -52,6 +53,26 @@ struct PlatformRecord {
   std::weak_ptr<PacketSender> sender;               // the session's, as the encoder sends on it
 
   std::vector<std::string> inputEvents;  // "key 38 down", "motion 10,20", "button 1 up", "flush"
+
+  bool clipboard = true;                          // whether the platform makes clipboards
+  std::vector<uint32_t> clipboardsStarted;        // the display of each
+  std::vector<std::string> clipboardTexts;        // what the client copied, in order
+  std::function<void(HostClipboard::Copy)> copy;  // a program in the display copies
+};
+
+// Main thread, like the host; a copy in the display is record->copy(...).
+class FakeClipboard final : public HostClipboard {
+ public:
+  explicit FakeClipboard(std::shared_ptr<PlatformRecord> record) : record_(std::move(record)) {}
+  ~FakeClipboard() override { record_->copy = nullptr; }
+  void start(uint32_t displayID) override {
+    record_->clipboardsStarted.push_back(displayID);
+    record_->copy = onCopy;
+  }
+  void setText(std::string text) override { record_->clipboardTexts.push_back(std::move(text)); }
+
+ private:
+  std::shared_ptr<PlatformRecord> record_;
 };
 
 class FakeDisplay final : public VirtualDisplay {
@@ -79,6 +100,7 @@ class FakeEncoder final : public PictureEncoder {
  public:
   explicit FakeEncoder(std::shared_ptr<PlatformRecord> record) : record_(std::move(record)) {}
   bool encode(ScreenPicture, int64_t) override { return true; }
+  std::string name() const override { return "fake264"; }
   void stop() override {
     std::lock_guard lock(record_->mutex);
     ++record_->encoderStops;
@@ -178,6 +200,10 @@ class FakeHostPlatform final : public HostPlatform {
     return std::make_unique<RemoteInputInjector>(std::make_unique<RecordingInputSink>(record_));
   }
 
+  std::unique_ptr<HostClipboard> makeClipboard() override {
+    return record_->clipboard ? std::make_unique<FakeClipboard>(record_) : nullptr;
+  }
+
   std::unique_ptr<ProcessActivity> beginActivity(const std::string&) override {
     ++record_->activitiesBegun;
     return std::make_unique<FakeActivity>(record_);
@@ -221,6 +247,12 @@ class TestClient {
 
   bool ready() const { return state_->ready; }
   bool ended() const { return !state_->endReason.empty(); }
+  // Whether any packet of an extension's type came.
+  bool receivedExtensionPackets() const {
+    return std::any_of(state_->packets.begin(), state_->packets.end(), [](const auto& packet) {
+      return rawValue(packet.first) >= kFirstExtensionPacket;
+    });
+  }
   std::vector<std::string> received(RemotePacket type) const {
     std::vector<std::string> texts;
     for (const auto& [t, text] : state_->packets) {

@@ -99,6 +99,13 @@ TEST_F(RemoteHostTest, ASessionStreamsAnswersPingsAndHandlesInputOnlyWhileCaptur
   client->send(RemotePacket::releaseInput);
   ASSERT_TRUE(waitFor([&] { return record_->inputEvents.size() == 5; }));
   EXPECT_EQ(record_->inputEvents[3], "button 1 up");
+  // A client that named no extension gets none, and its extension packets go nowhere.
+  client->send(RemotePacket::clipboard, std::string("stray"));
+  client->send(RemotePacket::ping);
+  ASSERT_TRUE(waitFor([&] { return client->received(RemotePacket::pong).size() == 3; }));
+  EXPECT_TRUE(record_->clipboardsStarted.empty());
+  EXPECT_TRUE(record_->clipboardTexts.empty());
+  EXPECT_FALSE(client->receivedExtensionPackets());
 
   // The client leaves: one teardown, the display stays for the next session.
   client->cancel();
@@ -107,6 +114,58 @@ TEST_F(RemoteHostTest, ASessionStreamsAnswersPingsAndHandlesInputOnlyWhileCaptur
   EXPECT_TRUE(record_->displaysReleased.empty());
   std::lock_guard lock(record_->mutex);
   EXPECT_EQ(record_->encoderStops, 1);
+}
+
+TEST_F(RemoteHostTest, NamedExtensionsAreConfirmedAndTheClipboardTravelsOnceEachWay) {
+  auto now = RemoteHost::Options::Clock::now();
+  RemoteHost::Options options;
+  options.now = [&] { return now; };
+  RemoteHost& host = makeHost(options);
+  startListening();
+  auto client = connect();
+  const std::string offer =
+      R"({"extensions":["clipboard","telepathy","cursor"],"fps":60,"height":1080,"width":1920})";
+  client->send(RemotePacket::configuration, offer);
+  ASSERT_TRUE(waitFor([&] { return !client->received(RemotePacket::configuration).empty(); }));
+  EXPECT_EQ(client->received(RemotePacket::configuration).front(),
+            R"({"encoder":"fake264","extensions":["clipboard","cursor"],"fps":60,"height":1080,)"
+            R"("width":1920})");
+  ASSERT_TRUE(waitFor([&] { return record_->copy != nullptr; }));
+  EXPECT_EQ(record_->clipboardsStarted, (std::vector<uint32_t>{7}));
+
+  // A copy in the display goes out once; the client's copy comes in, and when the display then
+  // reports it as its own (a program copying the pasted text again), it does not go back.
+  record_->copy({.text = "Grüße, 世界 ✓"});
+  record_->copy({.text = "Grüße, 世界 ✓"});
+  client->send(RemotePacket::clipboard, std::string("Zwölf Boxkämpfer"));
+  ASSERT_TRUE(waitFor([&] { return record_->clipboardTexts.size() == 1; }));
+  EXPECT_EQ(record_->clipboardTexts[0], "Zwölf Boxkämpfer");
+  record_->copy({.text = "Zwölf Boxkämpfer"});
+  client->send(RemotePacket::clipboard, std::string("\xC3"));  // not UTF-8: dropped
+  record_->copy({.text = {}, .tooLarge = true});
+  EXPECT_TRUE(statusIs("Streaming 1920×1080 · requested 60 fps · copied text over 1 MiB not sent"));
+  // A burst: the first goes at once, the newest follows once the interval has passed.
+  now += 1s;
+  record_->copy({.text = "one"});
+  record_->copy({.text = "two"});
+  record_->copy({.text = "three"});
+  ASSERT_TRUE(waitFor([&] { return client->received(RemotePacket::clipboard).size() == 2; }));
+  now += ClipboardExchange::kInterval;
+  ASSERT_TRUE(waitFor([&] { return client->received(RemotePacket::clipboard).size() == 3; }));
+  EXPECT_EQ(client->received(RemotePacket::clipboard), (Strings{"Grüße, 世界 ✓", "one", "three"}));
+  EXPECT_EQ(host.status(), "Streaming 1920×1080 · requested 60 fps");
+  EXPECT_EQ(record_->clipboardTexts.size(), 1u);
+
+  // The clipboard ends with the session; the next client, a base one, gets none.
+  client->cancel();
+  ASSERT_TRUE(statusIs(clientLeft()));
+  EXPECT_FALSE(record_->copy);
+  record_->clipboard = false;
+  auto next = connect();
+  next->send(RemotePacket::configuration, offer);
+  ASSERT_TRUE(waitFor([&] { return !next->received(RemotePacket::configuration).empty(); }));
+  EXPECT_EQ(next->received(RemotePacket::configuration).front(),
+            R"({"encoder":"fake264","extensions":["cursor"],"fps":60,"height":1080,"width":1920})");
 }
 
 TEST_F(RemoteHostTest, BadConfigurationsEndTheSessionWithTheirTextOnBothSides) {

@@ -16,6 +16,9 @@ const char kPermissionAdvice[] =
     "package and restart Host.";
 const char kBadPort[] = "Use a port between 1024 and 65535.";
 const char kActivityReason[] = "Veltra remote desktop session";
+// What this host can serve, of what a client may offer.
+constexpr SessionExtensions kServedExtensions{SessionExtension::clipboard,
+                                              SessionExtension::cursor};
 const char kCopyTooLarge[] = " · copied text over 1 MiB not sent";
 // How long a failure text may take to reach a client before its connection is closed anyway.
 constexpr std::chrono::seconds kFailureFlush{2};
@@ -313,7 +316,7 @@ void RemoteHost::configure(const Bytes& payload, std::shared_ptr<RemoteConnectio
   if (!configuration.isValid()) return configureFailed(RemoteError::invalidPacket().what(), wire);
 
   offered_ = configurationExtras(payload).extensions;
-  accepted_ = offered_.value_or(SessionExtensions{}) & SessionExtensions::all();
+  accepted_ = offered_.value_or(SessionExtensions{}) & kServedExtensions;
   if (accepted_.has(SessionExtension::clipboard)) {
     clipboard_ = platform_->makeClipboard();
     if (!clipboard_) accepted_ = accepted_ & SessionExtensions{SessionExtension::cursor};

@@ -3,8 +3,6 @@
 namespace veltra {
 namespace {
 
-constexpr size_t kHeaderSize = 8;
-
 void putUint16(Bytes& out, int value) {
   out.push_back(static_cast<uint8_t>(value >> 8));
   out.push_back(static_cast<uint8_t>(value));

@@ -14,6 +14,7 @@ namespace veltra {
 struct CursorImage {
   // Larger cursors are not sent: the client keeps the one it has.
   static constexpr int kMaximumSide = 256;
+  static constexpr size_t kHeaderSize = 8;
 
   int width = 0;
   int height = 0;

@@ -34,6 +34,8 @@ const char* packetName(RemotePacket packet) {
       return "clipboard";
     case RemotePacket::cursor:
       return "cursor";
+    case RemotePacket::audio:
+      return "audio";
   }
   return "unknown";
 }

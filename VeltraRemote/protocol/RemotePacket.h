@@ -24,12 +24,13 @@ enum class RemotePacket : uint8_t {
   frameAck = 18,
   clipboard = 19,
   cursor = 20,
+  audio = 21,
 };
 
 constexpr uint8_t kFirstSessionPacket = 10;
 
 constexpr std::optional<RemotePacket> remotePacket(uint8_t rawValue) {
-  if ((rawValue >= 1 && rawValue <= 4) || (rawValue >= 10 && rawValue <= 20)) {
+  if ((rawValue >= 1 && rawValue <= 4) || (rawValue >= 10 && rawValue <= 21)) {
     return static_cast<RemotePacket>(rawValue);
   }
   return std::nullopt;

@@ -11,6 +11,7 @@ namespace {
 constexpr std::pair<SessionExtension, const char*> kNames[] = {
     {SessionExtension::clipboard, "clipboard"},
     {SessionExtension::cursor, "cursor"},
+    {SessionExtension::audio, "audio"},
 };
 
 }  // namespace

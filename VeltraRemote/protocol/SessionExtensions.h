@@ -20,6 +20,7 @@ namespace veltra {
 enum class SessionExtension : uint8_t {
   clipboard = 1 << 0,  // text copied on either side, both ways
   cursor = 1 << 1,     // the pointer's image from the host, drawn by the client
+  audio = 1 << 2,      // the display's sound, Opus, from the host
 };
 
 // A set of extensions. Any thread (a value).
@@ -30,7 +31,7 @@ class SessionExtensions {
     for (SessionExtension extension : extensions) bits_ |= static_cast<uint8_t>(extension);
   }
   static constexpr SessionExtensions all() {
-    return {SessionExtension::clipboard, SessionExtension::cursor};
+    return {SessionExtension::clipboard, SessionExtension::cursor, SessionExtension::audio};
   }
 
   constexpr bool has(SessionExtension extension) const {

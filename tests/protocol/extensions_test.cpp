@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "protocol/AudioPacket.h"
 #include "protocol/ClipboardExchange.h"
 #include "protocol/CursorImage.h"
 #include "protocol/SessionExtensions.h"
@@ -20,7 +21,7 @@ TEST(SessionExtensionsTest, AnOfferIsOneKeyMoreAndNothingAtAllWithoutExtensions)
   const RemoteConfiguration mode{1920, 1080, 60};
   EXPECT_EQ(configurationJson(mode, {}), mode.encodeJson());
   EXPECT_EQ(text(configurationJson(mode, SessionExtensions::all(), "libx264")),
-            R"({"encoder":"libx264","extensions":["clipboard","cursor"],"fps":60,)"
+            R"({"encoder":"libx264","extensions":["clipboard","cursor","audio"],"fps":60,)"
             R"("height":1080,"width":1920})");
   // The mode still reads as before: the extra keys are the kind a base peer ignores.
   EXPECT_EQ(RemoteConfiguration::decodeJson(configurationJson(mode, SessionExtensions::all())),
@@ -60,6 +61,18 @@ TEST(CursorImageTest, RoundTripsAndRefusesMalformedPayloads) {
   huge.pixels.resize(257);
   EXPECT_FALSE(huge.isValid());
   EXPECT_FALSE(CursorImage::decode(huge.encode()));
+}
+
+TEST(AudioPacketTest, CarriesItsNumberAndStampAndOneOpusFrame) {
+  const AudioPacket packet{.sequence = 0x01020304, .captureTime = 0x1122334455667788, .opus = {9}};
+  EXPECT_EQ(packet.encode(),
+            (Bytes{1, 2, 3, 4, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 9}));
+  EXPECT_EQ(AudioPacket::decode(packet.encode()), packet);
+  const Bytes header(AudioPacket::kHeaderSize, 0);
+  EXPECT_FALSE(AudioPacket::decode(header));  // no Opus frame
+  Bytes large = header;
+  large.resize(AudioPacket::kHeaderSize + AudioPacket::kMaximumOpusBytes + 1);
+  EXPECT_FALSE(AudioPacket::decode(large));
 }
 
 TEST(ClipboardExchangeTest, ACopyTravelsOnceAtAMeasuredPaceAndNeverTooLarge) {

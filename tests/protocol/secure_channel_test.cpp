@@ -179,7 +179,7 @@ TEST(SecureChannelTest, EverySequenceOfUpToFourStepsFollowsTheTransitionTable) {
 
 TEST(SecureChannelTest, OnceEstablishedSealedHandshakeTypesAndUnknownTypesAreRefused) {
   RecordingSink sink;
-  for (uint8_t type : {3, 0, 9, 21, 255}) {
+  for (uint8_t type : {3, 0, 9, 22, 255}) {
     SecureChannel host = makeChannel(RemoteRole::host);
     host.receive(input(RemoteRole::host, Step::valid1), sink);
     host.receive(input(RemoteRole::host, Step::valid2), sink);

@@ -23,6 +23,8 @@ packages=(
   # the desktop applications: Qt 6 Widgets with OpenGL, Mesa's software OpenGL for Xvfb, and
   # xdotool to drive them as a user would in the tests
   qt6-base-dev libqt6opengl6-dev libgl-dev libgl1-mesa-dri libglx-mesa0 xdotool
+  # the clipboard tests copy and paste in the display as its programs would
+  xclip
   # the performance report's latency plot
   gnuplot-nox
 )

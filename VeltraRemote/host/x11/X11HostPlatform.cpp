@@ -6,6 +6,7 @@
 #include "host/x11/DesktopSession.h"
 #include "host/x11/LogindInhibitor.h"
 #include "host/x11/VLVirtualDisplay.h"
+#include "host/x11/X11Clipboard.h"
 #include "host/x11/X11Connection.h"
 #include "host/x11/X11InputSink.h"
 #include "host/x11/X11ScreenSource.h"
@@ -70,6 +71,10 @@ class X11HostPlatform final : public HostPlatform {
 
   std::unique_ptr<RemoteInputInjector> makeInjector() override {
     return std::make_unique<RemoteInputInjector>(std::make_unique<x11::X11InputSink>());
+  }
+
+  std::unique_ptr<HostClipboard> makeClipboard() override {
+    return std::make_unique<X11Clipboard>();
   }
 
   std::unique_ptr<ProcessActivity> beginActivity(const std::string& reason) override {

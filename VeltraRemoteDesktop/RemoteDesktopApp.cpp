@@ -46,7 +46,11 @@ int runRemoteDesktop(int& argc, char** argv, const RemoteDesktopOptions& options
   QApplication::setPalette(remoteDesktopPalette());
 
   QtMainQueue main;
-  RemoteClient client(main);
+  // The window shows the host's pointer and joins the clipboards; the headless client offers
+  // nothing, so it stays a base-protocol peer.
+  RemoteClient::Options clientOptions;
+  clientOptions.extensions = SessionExtensions::all();
+  RemoteClient client(main, std::move(clientOptions));
   int result = 0;
   {
     RemoteDesktopWindow window(client);

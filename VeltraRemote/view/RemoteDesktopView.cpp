@@ -3,6 +3,7 @@
 #include <QVBoxLayout>
 
 #include "client/RemoteClient.h"
+#include "view/RemoteClipboardBridge.h"
 #include "view/RemoteFrameView.h"
 #include "view/RemoteViewClient.h"
 
@@ -36,6 +37,8 @@ RemoteDesktopView::RemoteDesktopView(RemoteClient& client, QWidget* parent)
     frameView_->setIncomingFrame(frame);
   };
   if (client_.latestFrame()) frameView_->setIncomingFrame(client_.latestFrame());
+  client_.onCursor = [this](const CursorImage& image) { frameView_->setRemotePointerImage(image); };
+  clipboard_ = std::make_unique<RemoteClipboardBridge>(client_);
   observers_->add(client_.changes(), [this] { sync(); });
   sync();
 }
@@ -45,19 +48,25 @@ RemoteDesktopView::~RemoteDesktopView() {
   observers_.reset();
   client_.setInputEnabled(false);
   client_.onFrame = nullptr;
+  client_.onCursor = nullptr;
+  clipboard_.reset();
   // Before link_, which the frame view uses up to its last breath.
   delete frameView_;
 }
 
 void RemoteDesktopView::sync() {
   if (!client_.connected()) frameView_->clearFrames();
-  // The host draws its pointer into the picture: while the user's input goes there, our own
-  // pointer over it would be a second one, ahead of the first by the whole pipeline.
-  if (client_.inputEnabled()) {
-    frameView_->setCursor(Qt::BlankCursor);
-  } else {
-    frameView_->unsetCursor();
-  }
+  clipboard_->sync();
+  // Each attempt's host sends its pointer afresh after confirming the extension.
+  const bool hostCursor = client_.extensions().has(SessionExtension::cursor);
+  if (!hostCursor) frameView_->setRemotePointerImage(std::nullopt);
+  // While the user's input goes to the host, the pointer over the picture is the host's: the image
+  // it sends, or, where it draws its pointer into the picture, none of ours, which would be a
+  // second one ahead of the first by the whole pipeline.
+  using Pointer = RemoteFrameView::Pointer;
+  frameView_->setPointer(!client_.inputEnabled() ? Pointer::local
+                         : hostCursor            ? Pointer::remote
+                                                 : Pointer::hidden);
   // Focus means nothing before the view is on screen.
   if (!isVisible()) return;
   if (client_.inputEnabled() && window()->isActiveWindow()) {

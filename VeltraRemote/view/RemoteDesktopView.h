@@ -8,16 +8,21 @@
 namespace veltra {
 
 class RemoteClient;
+class RemoteClipboardBridge;
 class RemoteFrameView;
 
 // The remote picture of one RemoteClient, with input capture: owns the RemoteFrameView and keeps
 // it in step with the client. It hands the client's pictures to the view (the current one at once,
 // so a view made mid-session shows the picture without waiting for the next), clears them when the
 // client is not connected so the view turns black, gives the view keyboard focus while input is
-// enabled and takes it away when not. When it goes, input is turned off first and the client's
-// onFrame cleared, so nothing reaches a view that no longer exists.
+// enabled and takes it away when not. While input is captured, the pointer over the picture is the
+// host's: the image the cursor extension sends, or none of ours where the host draws it into the
+// picture. The local clipboard is joined to the remote one while the session has the clipboard
+// extension. When it goes, input is turned off first and the client's callbacks cleared, so
+// nothing reaches a view that no longer exists.
 //
-// THREADING: GUI thread only. `client` must outlive the view; the view takes over its onFrame.
+// THREADING: GUI thread only. `client` must outlive the view; the view takes over its onFrame,
+// onCursor and onRemoteCopy.
 class RemoteDesktopView : public QWidget {
   Q_OBJECT
 
@@ -35,6 +40,7 @@ class RemoteDesktopView : public QWidget {
   RemoteClient& client_;
   std::unique_ptr<ClientLink> link_;
   RemoteFrameView* frameView_;
+  std::unique_ptr<RemoteClipboardBridge> clipboard_;
   std::unique_ptr<RemoteObserverBag> observers_;
 };
 

@@ -9,6 +9,7 @@
 #include <QWindow>
 
 #include "codec/RemoteFrame.h"
+#include "view/RemotePointerCursor.h"
 #include "view/RemoteViewClient.h"
 
 namespace veltra {
@@ -50,7 +51,12 @@ RemoteFrameView::~RemoteFrameView() {
 }
 
 void RemoteFrameView::setIncomingFrame(std::shared_ptr<const RemoteFrame> frame) {
+  const RemoteFrame* before = currentPicture();
+  const bool resized =
+      !before || !frame || before->width() != frame->width() || before->height() != frame->height();
   incomingFrame_ = std::move(frame);
+  // The host's pointer is scaled as the picture is.
+  if (resized && pointer_ == Pointer::remote) showPointer();
   requestRedraw();
 }
 
@@ -62,10 +68,45 @@ void RemoteFrameView::clearFrames() {
   update();
 }
 
+const RemoteFrame* RemoteFrameView::currentPicture() const {
+  return incomingFrame_ ? incomingFrame_.get() : lastFrame_.get();
+}
+
 RemoteViewport RemoteFrameView::viewport() const {
-  const RemoteFrame* picture = incomingFrame_ ? incomingFrame_.get() : lastFrame_.get();
-  if (!picture) return {};
-  return RemoteViewport::fitted(QSizeF(picture->width(), picture->height()), QSizeF(size()));
+  const RemoteFrame* shown = currentPicture();
+  if (!shown) return {};
+  return RemoteViewport::fitted(QSizeF(shown->width(), shown->height()), QSizeF(size()));
+}
+
+void RemoteFrameView::setPointer(Pointer pointer) {
+  if (pointer == pointer_) return;
+  pointer_ = pointer;
+  showPointer();
+}
+
+void RemoteFrameView::setRemotePointerImage(std::optional<CursorImage> image) {
+  if (!image && !remotePointer_) return;
+  remotePointer_ = std::move(image);
+  if (pointer_ == Pointer::remote) showPointer();
+}
+
+void RemoteFrameView::showPointer() {
+  const RemoteFrame* shown = currentPicture();
+  switch (pointer_) {
+    case Pointer::hidden:
+      setCursor(Qt::BlankCursor);
+      return;
+    case Pointer::remote:
+      if (remotePointer_ && remotePointer_->isValid() && shown && shown->width() > 0) {
+        setCursor(remotePointerCursor(*remotePointer_, viewport().rect.width() / shown->width(),
+                                      devicePixelRatioF()));
+        return;
+      }
+      break;
+    case Pointer::local:
+      break;
+  }
+  unsetCursor();
 }
 
 void RemoteFrameView::requestRedraw() {
@@ -103,6 +144,11 @@ void RemoteFrameView::paintGL() {
     incomingFrame_.reset();
   }
   lastFrame_ = picture;
+}
+
+void RemoteFrameView::resizeEvent(QResizeEvent* event) {
+  QOpenGLWidget::resizeEvent(event);
+  if (pointer_ == Pointer::remote) showPointer();
 }
 
 void RemoteFrameView::pictureSwapped() {

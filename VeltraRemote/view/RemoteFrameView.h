@@ -5,7 +5,9 @@
 #include <QPointer>
 #include <QTimer>
 #include <memory>
+#include <optional>
 
+#include "protocol/CursorImage.h"
 #include "view/RemoteInputMapper.h"
 #include "view/RemoteVideoRenderer.h"
 #include "view/RemoteViewport.h"
@@ -25,6 +27,9 @@ class RemoteViewClient;
 // never on a timer of its own: a still remote screen costs nothing here. Each redraw that drew a
 // new picture is counted with the client's recordPresentation() once it has been swapped to the
 // screen, and only while the client is connected; redraws of the last picture are not counted.
+//
+// Pointer: the desktop's arrow, none, or the host's image, as setPointer() says. The host's image
+// is drawn at the scale the picture is shown at, again whenever the picture or the widget resizes.
 //
 // Input: a left click into the picture starts capture (the client decides whether it may) and
 // takes keyboard focus; while capturing, every key goes to the remote computer, the application's
@@ -52,9 +57,19 @@ class RemoteFrameView : public QOpenGLWidget {
   // Where the picture lies in the widget, in logical pixels; empty without a picture.
   RemoteViewport viewport() const;
 
+  enum class Pointer {
+    local,   // the desktop's own arrow
+    hidden,  // none: the host draws its pointer into the picture
+    remote,  // the host's image (setRemotePointerImage); the arrow until one has come
+  };
+  void setPointer(Pointer pointer);
+  // The host's newest pointer image, or nothing to forget it.
+  void setRemotePointerImage(std::optional<CursorImage> image);
+
  protected:
   void initializeGL() override;
   void paintGL() override;
+  void resizeEvent(QResizeEvent* event) override;
 
   bool event(QEvent* event) override;
   bool focusNextPrevChild(bool next) override;
@@ -70,6 +85,8 @@ class RemoteFrameView : public QOpenGLWidget {
 
  private:
   void requestRedraw();
+  const RemoteFrame* currentPicture() const;
+  void showPointer();
   void pictureSwapped();
   void releaseCapture();
   void focusWindowChanged(QWindow* window);
@@ -84,6 +101,8 @@ class RemoteFrameView : public QOpenGLWidget {
   bool newPictureDrawn_ = false;
   QElapsedTimer sinceRedraw_;
   QTimer redrawLimiter_;
+  Pointer pointer_ = Pointer::local;
+  std::optional<CursorImage> remotePointer_;
   // The application's focus window before the current one: the window that just resigned.
   QPointer<QWindow> focusWindow_;
 };

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -44,7 +45,12 @@ class RemoteDesktopWindowTest : public testing::Test {
   TempDirectory folder;
   ScriptedHost host;
   QtMainQueue queue;
-  RemoteClient client{queue};
+  // Offering what the application's window offers; a host that confirms none is a base host.
+  RemoteClient client{queue, [] {
+                        RemoteClient::Options options;
+                        options.extensions = SessionExtensions::all();
+                        return options;
+                      }()};
   RemoteDesktopWindow window{client};
 };
 
@@ -97,6 +103,67 @@ TEST_F(RemoteDesktopWindowTest,
   EXPECT_FALSE(client.connected());
   EXPECT_TRUE(processUntil([&] { return !view()->hasPicture(); }));  // black once it ends
   EXPECT_TRUE(address->isEnabled());
+}
+
+TEST_F(RemoteDesktopWindowTest, AHostWithTheExtensionsSharesTheClipboardAndShowsItsPointer) {
+  QClipboard* clipboard = QApplication::clipboard();
+  clipboard->setText("copied before");
+  client.setAddress("127.0.0.1");
+  client.setPort(std::to_string(host.port()));
+  client.setConnectionKey(host.key());
+  client.connect();
+  host.accept();
+  ASSERT_TRUE(processUntil([&] { return client.connected(); }));
+  host.send(RemotePacket::configuration,
+            configurationJson(client.configuration(), SessionExtensions::all()));
+  const auto copies = [&] {
+    std::vector<std::string> texts;
+    for (const Bytes& payload : host.payloads(RemotePacket::clipboard))
+      texts.emplace_back(asText(payload));
+    return texts;
+  };
+  // What was on the clipboard goes over once the host confirms.
+  ASSERT_TRUE(processUntil([&] { return copies().size() == 1; }));
+  EXPECT_EQ(copies()[0], "copied before");
+  // Past the rate limit, so that an echo would go at once rather than wait and be replaced.
+  processUntil([] { return false; }, ClipboardExchange::kInterval + 50ms);
+  const std::string remote = "Grüße, 世界 ✓";
+  host.send(RemotePacket::clipboard, remote);
+  ASSERT_TRUE(processUntil([&] { return clipboard->text() == QString::fromStdString(remote); }));
+  EXPECT_TRUE(!clipboard->supportsSelection() ||
+              clipboard->text(QClipboard::Selection) == QString::fromStdString(remote));
+  clipboard->setText("local ✓");
+  // In order: the host's own text, had it come back, would have arrived before this one.
+  ASSERT_TRUE(processUntil([&] { return copies().size() >= 2; }));
+  EXPECT_EQ(copies(), (std::vector<std::string>{"copied before", "local ✓"}));
+
+  // The host's pointer, half-transparent red, at the picture's scale while input is captured.
+  const EncodedStream grey = encodeH264(
+      StreamOptions{.width = 320, .height = 180, .frames = 1, .paint = flatPainter(180)});
+  host.sendStream(grey, 0, grey.frames.size());
+  ASSERT_TRUE(processUntil([&] { return view()->hasPicture(); }));
+  window.show();
+  client.setInputEnabled(true);
+  host.send(RemotePacket::cursor,
+            CursorImage{24, 24, 6, 9, std::vector<uint32_t>(576, 0x80800000)}.encode());
+  ASSERT_TRUE(processUntil([&] { return view()->cursor().shape() == Qt::BitmapCursor; }));
+  const auto scaledAsThePicture = [&] {
+    const double scale = view()->viewport().rect.width() / 320;
+    const QCursor cursor = view()->cursor();
+    return cursor.shape() == Qt::BitmapCursor &&
+           cursor.pixmap().size() == QSize(qRound(24 * scale), qRound(24 * scale)) &&
+           cursor.hotSpot() == QPoint(int(6.5 * scale), int(9.5 * scale));
+  };
+  EXPECT_TRUE(scaledAsThePicture());
+  const QColor pixel = view()->cursor().pixmap().toImage().pixelColor(8, 8);
+  EXPECT_TRUE(pixel.red() > 240 && std::abs(pixel.alpha() - 128) < 8)
+      << pixel.name(QColor::HexArgb).toStdString();
+  const int width = view()->width();
+  window.resize(window.size() + QSize(300, 200));
+  ASSERT_TRUE(processUntil([&] { return view()->width() != width; }));
+  EXPECT_TRUE(scaledAsThePicture());
+  client.setInputEnabled(false);
+  EXPECT_EQ(view()->cursor().shape(), Qt::ArrowCursor);
 }
 
 }  // namespace

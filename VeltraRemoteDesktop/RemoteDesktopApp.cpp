@@ -49,7 +49,7 @@ int runRemoteDesktop(int& argc, char** argv, const RemoteDesktopOptions& options
   // The window shows the host's pointer and joins the clipboards; the headless client offers
   // nothing, so it stays a base-protocol peer.
   RemoteClient::Options clientOptions;
-  clientOptions.extensions = SessionExtensions::all();
+  clientOptions.extensions = {SessionExtension::clipboard, SessionExtension::cursor};
   RemoteClient client(main, std::move(clientOptions));
   int result = 0;
   {

@@ -105,7 +105,8 @@ class VideoRun {
   void seen(const veltra::RemoteFrame& frame) {
     if (!started_) {
       started_ = true;
-      // After this call: input is enabled once the client holds a picture.
+      // Input goes on once a picture is held; posted, so as not to reenter the client from
+      // inside its callback.
       main_.post([this] {
         client_.setInputEnabled(true);
         move();

@@ -98,6 +98,7 @@ void RemoteCapture::stop(std::function<void()> completion) {
 // wait; the last wait is sat out too, so a lookup takes lookupTries × lookupInterval to fail.
 void RemoteCapture::tryOpen() {
   ++tries_;
+  if (cursorSink_) source_->setPointerDrawn(false);
   if (!source_->open(displayID_, configuration_.width, configuration_.height)) {
     waitForNextTry();
     return;
@@ -155,9 +156,11 @@ void RemoteCapture::watchDisplay() {
                              });
 }
 
-// The display has news: a change brings the next tick forward to when it may be grabbed.
+// The display has news: a change brings the next tick forward to when it may be grabbed; a new
+// cursor goes to the client at once, still screen or not.
 void RemoteCapture::displayEvent() {
   if (source_->poll()) dirty_ = true;
+  passCursorOn();
   if (source_->broken()) {
     fail(kConnectionLost);
     return;
@@ -174,6 +177,7 @@ void RemoteCapture::displayEvent() {
 
 void RemoteCapture::tick() {
   if (source_->poll()) dirty_ = true;
+  passCursorOn();
   if (source_->broken()) {
     fail(kConnectionLost);
     return;
@@ -206,6 +210,16 @@ void RemoteCapture::tick() {
   }
   scheduleTick();
   watchDisplay();
+}
+
+void RemoteCapture::passCursorOn() {
+  if (!cursorSink_) return;
+  std::optional<CursorImage> image = source_->takeCursor();
+  if (!image) return;
+  cursorSink_(std::move(*image));
+  // Fetching it may have read the display's next news off the descriptor, which then would not
+  // wake us: looked at now rather than at the next tick.
+  if (source_->poll()) dirty_ = true;
 }
 
 void RemoteCapture::fail(std::string text) {

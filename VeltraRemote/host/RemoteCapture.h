@@ -39,6 +39,8 @@ struct RemoteCaptureOptions {
 // in flight (a pool of three NV12 buffers; a tick with none free is skipped). A change stays
 // pending until the encoder takes a picture taken after it, so a change followed by a still
 // screen is never lost to a busy encoder; the damage of refused pictures goes with that picture.
+// With reportCursor() the pointer is left out of the pictures and its moves are no change; a new
+// cursor image goes to the sink as soon as the display's news of it is read, grab or not.
 //
 // THREADING: the constructor, start(), stop() and the destructor on the main thread; encoder() on
 // any thread. Everything else runs on the capture queue (thread "veltra.capture"): the display
@@ -99,6 +101,8 @@ class RemoteCapture final {
   void tick();
   void watchDisplay();
   void displayEvent();
+  // Hands a new cursor image to the sink, when there is one (reportCursor()).
+  void passCursorOn();
   void fail(std::string text);
   void stopOnQueue();
   void completeStart(std::string error);

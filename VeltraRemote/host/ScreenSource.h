@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "codec/ScreenPicture.h"
+#include "protocol/CursorImage.h"
 
 namespace veltra {
 
@@ -15,6 +17,11 @@ class ScreenSource {
  public:
   virtual ~ScreenSource() = default;
 
+  // Whether grab() draws the pointer into the picture (the default) or leaves it to the client,
+  // which then gets the image from takeCursor() and draws it over the picture itself: the
+  // pointer's moves are then no change and cost no picture. Before open(); kept across opens. A
+  // source that cannot leave the pointer out keeps drawing it and reports no cursor.
+  virtual void setPointerDrawn(bool drawn) { (void)drawn; }
   // Connects to display `displayID` and starts watching it. False, leaving the source closed,
   // while the display cannot be reached, refuses us, lacks what capture needs, or its screen is
   // not exactly width × height; the caller may try again later. Opening an open source closes
@@ -22,13 +29,19 @@ class ScreenSource {
   virtual bool open(uint32_t displayID, int width, int height) = 0;
   // Reads what the display reported since the last call, without waiting for anything but one
   // short query. True when the screen may now differ from what the last grab() saw: drawing, a
-  // moved pointer, a new cursor image, or nothing grabbed yet.
+  // moved pointer, a new cursor image, or nothing grabbed yet (with the pointer left out, only
+  // drawing or nothing grabbed yet).
   virtual bool poll() = 0;
-  // Copies the whole screen, the pointer drawn in, into the planes of `picture` (NV12 of the
-  // opened size, writable), and sets its damage to what may differ from the previous grab: the
-  // drawing since then and where the pointer was and is; the whole screen on the first grab
-  // after open(). Changes made from now on show in a later poll(). False when the screen can no
-  // longer be captured; broken() then says so.
+  // With the pointer left out: the cursor image when it changed since the last call, and once
+  // after each open(); may cost one short query. Nothing while the pointer is drawn, for an
+  // unchanged cursor, or for one larger than CursorImage::kMaximumSide (the client keeps the one
+  // it has). A change shows here once poll() has read the display's word of it.
+  virtual std::optional<CursorImage> takeCursor() { return std::nullopt; }
+  // Copies the whole screen, the pointer drawn in unless left out, into the planes of `picture`
+  // (NV12 of the opened size, writable), and sets its damage to what may differ from the previous
+  // grab: the drawing since then and where a drawn pointer was and is; the whole screen on the
+  // first grab after open(). Changes made from now on show in a later poll(). False when the screen
+  // can no longer be captured; broken() then says so.
   virtual bool grab(ScreenPicture& picture) = 0;
   // The display went away or stopped answering: nothing will work again until open().
   virtual bool broken() const = 0;

@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "codec/PictureEncoder.h"
@@ -39,7 +40,10 @@ struct Scene {
   std::vector<uint32_t> tags;                    // first four luma bytes of each picture taken
   std::vector<std::vector<PictureRect>> damage;  // of each picture taken
   std::vector<std::string> failures;             // reported by the capture
-  const int events = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // readable while announced
+  bool pointerDrawn = true;                      // as the capture set the source up
+  std::optional<CursorImage> cursor;             // the source's next takeCursor()
+  std::vector<std::pair<CursorImage, Clock::time_point>> cursors;  // what reached the sink
+  const int events = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);     // readable while announced
   ~Scene() { ::close(events); }
 
   template <typename F>
@@ -67,6 +71,14 @@ class ScriptedSource final : public ScreenSource {
  public:
   explicit ScriptedSource(std::shared_ptr<Scene> scene) : s_(std::move(scene)) {}
 
+  void setPointerDrawn(bool drawn) override {
+    std::lock_guard lock(s_->mutex);
+    s_->pointerDrawn = drawn;
+  }
+  std::optional<CursorImage> takeCursor() override {
+    std::lock_guard lock(s_->mutex);
+    return std::exchange(s_->cursor, std::nullopt);
+  }
   bool open(uint32_t, int, int) override {
     std::lock_guard lock(s_->mutex);
     s_->tries.push_back(Clock::now());
@@ -332,6 +344,41 @@ TEST_F(RemoteCaptureTest, AChangingScreenIsGrabbedAndTakenNoFasterThanTheFrameRa
   EXPECT_EQ(scene->locked([&] { return scene->grabs; }), before);
   scene->locked([&] { return scene->ready = true; });
   EXPECT_TRUE(scene->waitFor([&] { return scene->grabs > before; }));
+}
+
+// With the cursor reported, the source leaves the pointer out and each new image reaches the sink,
+// the first at the start; one announced on a still screen goes at once and
+// costs no grab. Without, the source keeps drawing the pointer.
+TEST_F(RemoteCaptureTest, ReportedCursorsReachTheSinkAtTheStartAndAtOnceOnAStillScreen) {
+  create();
+  scene->cursor = CursorImage{1, 1, 0, 0, {0xff000000}};
+  ASSERT_EQ(startAndWait(), "");
+  ASSERT_TRUE(scene->waitForPolls(3));
+  EXPECT_TRUE(scene->locked([&] { return scene->pointerDrawn && scene->cursor.has_value(); }));
+  stopAndWait();
+
+  scene = std::make_shared<Scene>();
+  scene->announces = true;
+  scene->cursor = CursorImage{1, 1, 0, 0, {0xff000000}};
+  create(2);
+  capture->reportCursor([scene = scene](CursorImage image) {
+    std::lock_guard lock(scene->mutex);
+    scene->cursors.emplace_back(std::move(image), Clock::now());
+  });
+  ASSERT_EQ(startAndWait(), "");
+  ASSERT_TRUE(scene->waitFor([&] { return scene->polls >= 2 && scene->cursors.size() == 1; }));
+  const CursorImage second{2, 1, 1, 0, {0xffffffff, 0x80000000}};
+  const Clock::time_point announced = Clock::now();
+  scene->locked([&] {
+    scene->cursor = second;
+    return eventfd_write(scene->events, 1);
+  });
+  ASSERT_TRUE(scene->waitFor([&] { return scene->cursors.size() == 2; }));
+  std::lock_guard lock(scene->mutex);
+  EXPECT_FALSE(scene->pointerDrawn);
+  EXPECT_EQ(scene->cursors[1].first, second);
+  EXPECT_LT(scene->cursors[1].second - announced, 250ms);  // not at the next tick, 500 ms away
+  EXPECT_EQ(scene->grabs, 1);
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+#include <xcb/xtest.h>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
+#include <tuple>
 
 #include "codec/PicturePool.h"
+#include "harness/harness.h"
 #include "host/x11/VLVirtualDisplay.h"
 #include "host/x11/X11Connection.h"
 #include "host/x11/X11ScreenSource.h"
@@ -12,6 +17,8 @@
 
 namespace veltra {
 namespace {
+
+using namespace std::chrono_literals;
 
 bool covers(const std::vector<PictureRect>& damage, int x, int y) {
   return std::any_of(damage.begin(), damage.end(), [&](const PictureRect& r) {
@@ -40,30 +47,43 @@ bool marked(const ScreenPicture& picture, int x, int y, int background) {
   return false;
 }
 
-// The first grab is the whole screen in video-range BT.601; later ones report only what changed.
-TEST(X11CaptureTest, GrabsReportTheScreenFirstThenOnlyWhatChanged) {
-  if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
-  const auto display = VLVirtualDisplay::create({640, 480, 60.0});
-  // A second client draws, as an application would; each drawing returns once the server did it.
-  const auto painter = x11::Connection::open(display->displayID());
-  ASSERT_TRUE(painter && !painter->broken());
-  xcb_connection_t* c = painter->get();
-  const auto sync = [c] {
+// A 640×480 display, and a second client that draws on it as an application would: each request
+// returns once the server has done it.
+class X11CaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
+    display = VLVirtualDisplay::create({640, 480, 60.0});
+    painter = x11::Connection::open(display->displayID());
+    ASSERT_TRUE(painter && !painter->broken());
+    c = painter->get();
+    root = painter->root();
+  }
+  void sync() {
     x11::Reply<xcb_get_input_focus_reply_t>(
         xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-  };
-  const auto fill = [&](uint32_t rgb, int x, int y, int width, int height) {
+  }
+  void fill(uint32_t pixel, int x, int y, int width, int height, xcb_drawable_t on = XCB_NONE) {
     const xcb_gcontext_t gc = xcb_generate_id(c);
-    xcb_create_gc(c, gc, painter->root(), XCB_GC_FOREGROUND, &rgb);
+    xcb_create_gc(c, gc, on ? on : root, XCB_GC_FOREGROUND, &pixel);
     const xcb_rectangle_t area{int16_t(x), int16_t(y), uint16_t(width), uint16_t(height)};
-    xcb_poly_fill_rectangle(c, painter->root(), gc, 1, &area);
+    xcb_poly_fill_rectangle(c, on ? on : root, gc, 1, &area);
     xcb_free_gc(c, gc);
     sync();
-  };
-  const auto warp = [&](int x, int y) {
-    xcb_warp_pointer(c, XCB_NONE, painter->root(), 0, 0, 0, 0, int16_t(x), int16_t(y));
+  }
+  void warp(int x, int y) {
+    xcb_warp_pointer(c, XCB_NONE, root, 0, 0, 0, 0, int16_t(x), int16_t(y));
     sync();
-  };
+  }
+
+  std::unique_ptr<VLVirtualDisplay> display;
+  std::unique_ptr<x11::Connection> painter;
+  xcb_connection_t* c = nullptr;
+  xcb_window_t root = XCB_NONE;
+};
+
+// The first grab is the whole screen in video-range BT.601; later ones report only what changed.
+TEST_F(X11CaptureTest, GrabsReportTheScreenFirstThenOnlyWhatChanged) {
   X11ScreenSource source;
   const auto pool = PicturePool::create(640, 480, 1);
   const auto grabChange = [&] {
@@ -110,6 +130,70 @@ TEST(X11CaptureTest, GrabsReportTheScreenFirstThenOnlyWhatChanged) {
   EXPECT_TRUE(covers(picture.damage(), 100, 100) && covers(picture.damage(), 500, 400));
   EXPECT_LT(area(picture.damage()), 640 * 480 / 20);
   EXPECT_TRUE(marked(picture, 500, 400, 41) && !marked(picture, 100, 100, 235));
+  source.close();
+}
+
+// Left to the client, the pointer is in no picture and its moves are no change; its image is
+// handed out after the open and whenever another cursor shows, but not one too large to send.
+TEST_F(X11CaptureTest, APointerLeftOutIsNoChangeAndEachNewCursorIsHandedOut) {
+  fill(0xffffff, 0, 0, 640, 480);
+  // A black cursor, width × height, over the root window (the only one).
+  const auto showCursor = [&](uint16_t width, uint16_t height, uint16_t hotX, uint16_t hotY) {
+    const xcb_pixmap_t shape = xcb_generate_id(c);
+    xcb_create_pixmap(c, 1, shape, root, width, height);
+    fill(1, 0, 0, width, height, shape);
+    const xcb_cursor_t cursor = xcb_generate_id(c);
+    xcb_create_cursor(c, cursor, shape, shape, 0, 0, 0, 0, 0, 0, hotX, hotY);
+    xcb_change_window_attributes(c, root, XCB_CW_CURSOR, &cursor);
+    xcb_free_cursor(c, cursor);
+    xcb_free_pixmap(c, shape);
+    sync();
+  };
+  showCursor(20, 12, 3, 5);
+  warp(100, 100);
+
+  X11ScreenSource source;
+  source.setPointerDrawn(false);
+  ASSERT_TRUE(source.open(display->displayID(), 640, 480));
+  std::optional<CursorImage> image = source.takeCursor();
+  ASSERT_TRUE(image);
+  EXPECT_EQ(std::tuple(image->width, image->height, image->hotX, image->hotY),
+            std::tuple(20, 12, 3, 5));
+  EXPECT_EQ(image->pixels, std::vector<uint32_t>(20 * 12, 0xff000000));
+  EXPECT_FALSE(source.takeCursor());
+  const auto pool = PicturePool::create(640, 480, 1);
+  ASSERT_TRUE(source.poll());
+  ScreenPicture picture = pool->acquire();
+  ASSERT_TRUE(source.grab(picture));
+  EXPECT_FALSE(marked(picture, 100, 100, 235));
+
+  xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, 300, 200, 0);
+  sync();
+  EXPECT_FALSE(test::waitUntil([&] { return source.poll(); }, 200ms));
+  EXPECT_FALSE(source.takeCursor());
+
+  // The large one is the one shown, and is skipped; the next comes. (XFIXES answers only a client
+  // that stated its version.)
+  x11::Reply<xcb_xfixes_query_version_reply_t>(
+      xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr));
+  showCursor(CursorImage::kMaximumSide + 1, 8, 0, 0);
+  x11::Reply<xcb_xfixes_get_cursor_image_reply_t> shown(
+      xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
+  ASSERT_TRUE(shown && shown->width == CursorImage::kMaximumSide + 1);
+  EXPECT_FALSE(test::waitUntil(
+      [&] {
+        source.poll();
+        return source.takeCursor().has_value();
+      },
+      200ms));
+  showCursor(9, 7, 8, 6);
+  ASSERT_TRUE(test::waitUntil([&] {
+    source.poll();
+    image = source.takeCursor();
+    return image.has_value();
+  }));
+  EXPECT_EQ(std::tuple(image->width, image->height, image->hotX, image->hotY),
+            std::tuple(9, 7, 8, 6));
   source.close();
 }
 

@@ -81,6 +81,19 @@ void drawCursor(const xcb_xfixes_get_cursor_image_reply_t& cursor, uint8_t* pixe
   }
 }
 
+// The cursor for the client; nothing for one the cursor extension does not carry (larger than
+// CursorImage::kMaximumSide). XFIXES's pixels are already premultiplied ARGB in 32-bit values,
+// CursorImage's own form.
+std::optional<CursorImage> cursorImageOf(const xcb_xfixes_get_cursor_image_reply_t& cursor) {
+  CursorImage image{cursor.width, cursor.height, cursor.xhot, cursor.yhot, {}};
+  const int count = image.width * image.height;
+  if (xcb_xfixes_get_cursor_image_cursor_image_length(&cursor) < count) return std::nullopt;
+  const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(&cursor);
+  image.pixels.assign(pixels, pixels + count);
+  if (!image.isValid()) return std::nullopt;
+  return image;
+}
+
 // Where the cursor image covers the screen (unclipped).
 PictureRect cursorArea(const xcb_xfixes_get_cursor_image_reply_t& cursor) {
   return {cursor.x - cursor.xhot, cursor.y - cursor.yhot, cursor.width, cursor.height};
@@ -105,6 +118,13 @@ struct X11ScreenSource::Session {
   uint8_t* shared = nullptr;
   // The screen may differ from the last grab. Nothing grabbed yet, so it does.
   bool changed = true;
+  // Drawn into the pictures, or left to the client: then the pointer's place and cursor further
+  // down go unused.
+  bool pointerDrawn = true;
+  // With the pointer left out: the cursor may differ from the last image takeCursor() fetched.
+  // None fetched yet, so it does.
+  bool cursorDue = true;
+  std::optional<uint32_t> fetchedSerial;
   // Where the pointer was drawn last, and which cursor image; no grab yet reports the whole
   // screen.
   int pointerX = -1;
@@ -204,9 +224,14 @@ bool X11ScreenSource::open(uint32_t displayID, int width, int height) {
   session->width = width;
   session->height = height;
   session->stride = width * 4;
+  session->pointerDrawn = pointerDrawn_;
   if (!session->watch()) return false;
   session_ = std::move(session);
   return true;
+}
+
+void X11ScreenSource::setPointerDrawn(bool drawn) {
+  pointerDrawn_ = drawn;
 }
 
 bool X11ScreenSource::poll() {
@@ -214,19 +239,41 @@ bool X11ScreenSource::poll() {
   Session& s = *session_;
   xcb_connection_t* c = s.connection->get();
   // Motion sends no event to a client that owns no window, so the pointer is asked for.
-  x11::Reply<xcb_query_pointer_reply_t> pointer(
-      xcb_query_pointer_reply(c, xcb_query_pointer(c, s.connection->root()), nullptr));
-  if (!pointer) return false;
-  if (pointer->root_x != s.pointerX || pointer->root_y != s.pointerY) s.changed = true;
+  if (s.pointerDrawn) {
+    x11::Reply<xcb_query_pointer_reply_t> pointer(
+        xcb_query_pointer_reply(c, xcb_query_pointer(c, s.connection->root()), nullptr));
+    if (!pointer) return false;
+    if (pointer->root_x != s.pointerX || pointer->root_y != s.pointerY) s.changed = true;
+  }
 
   while (x11::Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
     const uint8_t type = event->response_type & 0x7f;
-    if (type == s.damageEvent + XCB_DAMAGE_NOTIFY ||
-        type == s.cursorEvent + XCB_XFIXES_CURSOR_NOTIFY) {
+    if (type == s.damageEvent + XCB_DAMAGE_NOTIFY) {
       s.changed = true;
+    } else if (type == s.cursorEvent + XCB_XFIXES_CURSOR_NOTIFY) {
+      const auto* notify = reinterpret_cast<const xcb_xfixes_cursor_notify_event_t*>(event.get());
+      if (s.pointerDrawn) {
+        s.changed = true;
+      } else if (notify->cursor_serial != s.fetchedSerial) {
+        s.cursorDue = true;
+      }
     }
   }
   return s.changed;
+}
+
+std::optional<CursorImage> X11ScreenSource::takeCursor() {
+  if (!session_ || broken() || session_->pointerDrawn || !session_->cursorDue) return std::nullopt;
+  Session& s = *session_;
+  xcb_connection_t* c = s.connection->get();
+  x11::Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(
+      xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
+  if (!cursor) return std::nullopt;
+  s.cursorDue = false;
+  // A cursor that changed back before we looked is the one the client has.
+  if (cursor->cursor_serial == s.fetchedSerial) return std::nullopt;
+  s.fetchedSerial = cursor->cursor_serial;
+  return cursorImageOf(*cursor);
 }
 
 bool X11ScreenSource::grab(ScreenPicture& picture) {
@@ -254,7 +301,8 @@ bool X11ScreenSource::grab(ScreenPicture& picture) {
   } else {
     plainCookie = xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, 0, 0, width, height, ~0u);
   }
-  const xcb_xfixes_get_cursor_image_cookie_t cursorCookie = xcb_xfixes_get_cursor_image(c);
+  xcb_xfixes_get_cursor_image_cookie_t cursorCookie{};
+  if (s.pointerDrawn) cursorCookie = xcb_xfixes_get_cursor_image(c);
 
   x11::Reply<xcb_xfixes_fetch_region_reply_t> region(
       xcb_xfixes_fetch_region_reply(c, regionCookie, nullptr));
@@ -270,8 +318,8 @@ bool X11ScreenSource::grab(ScreenPicture& picture) {
       pixels = xcb_get_image_data(plainImage.get());
     }
   }
-  x11::Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(
-      xcb_xfixes_get_cursor_image_reply(c, cursorCookie, nullptr));
+  x11::Reply<xcb_xfixes_get_cursor_image_reply_t> cursor;
+  if (s.pointerDrawn) cursor.reset(xcb_xfixes_get_cursor_image_reply(c, cursorCookie, nullptr));
   if (!pixels) {
     s.failed = true;
     return false;
@@ -288,10 +336,11 @@ bool X11ScreenSource::grab(ScreenPicture& picture) {
       damage.push_back({r.x, r.y, r.width, r.height});
     }
   }
-  // The cursor is drawn into the picture: where it was and where it is changed with it.
+  // The cursor is drawn into the picture: where it was and where it is changed with it. Left
+  // out, it is never drawn, so it changes nothing.
   const PictureRect drawn = cursor ? cursorArea(*cursor) : PictureRect{};
   const uint32_t serial = cursor ? cursor->cursor_serial : 0;
-  if (s.grabbed && (drawn != s.cursor || serial != s.cursorSerial)) {
+  if (s.pointerDrawn && s.grabbed && (drawn != s.cursor || serial != s.cursorSerial)) {
     damage.push_back(s.cursor);
     damage.push_back(drawn);
   }

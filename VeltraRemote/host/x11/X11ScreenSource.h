@@ -12,6 +12,8 @@ namespace veltra {
 // cursor image and its changes, and a pointer query per poll for motion. The damage a grab
 // reports is the DAMAGE region it empties (fetched through an XFIXES region in the same round
 // trip as the pixels) plus the pointer's old and new rectangles when the cursor moved or changed.
+// With the pointer left out it neither asks where the pointer is nor draws it: XFIXES's word of a
+// new cursor only makes takeCursor() fetch the image.
 // Needs a TrueColor root of 24 or 32 bits in 32-bit pixels; without MIT-SHM (a server on another
 // machine) it falls back to plain GetImage.
 //
@@ -25,8 +27,10 @@ class X11ScreenSource final : public ScreenSource {
   X11ScreenSource(const X11ScreenSource&) = delete;
   X11ScreenSource& operator=(const X11ScreenSource&) = delete;
 
+  void setPointerDrawn(bool drawn) override;
   bool open(uint32_t displayID, int width, int height) override;
   bool poll() override;
+  std::optional<CursorImage> takeCursor() override;
   bool grab(ScreenPicture& picture) override;
   bool broken() const override;
   int eventDescriptor() const override;
@@ -35,6 +39,7 @@ class X11ScreenSource final : public ScreenSource {
  private:
   struct Session;
   std::unique_ptr<Session> session_;
+  bool pointerDrawn_ = true;
 };
 
 }  // namespace veltra

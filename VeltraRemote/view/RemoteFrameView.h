@@ -28,7 +28,8 @@ class RemoteViewClient;
 //
 // Input: a left click into the picture starts capture (the client decides whether it may) and
 // takes keyboard focus; while capturing, every key goes to the remote computer, the application's
-// shortcuts and Tab included, except the release chord. Capture ends through the client's
+// shortcuts and Tab included, except the release chord and the overlay chord (the same modifiers
+// with O), which only emits overlayToggleRequested(). Capture ends through the client's
 // setInputEnabled(false) when the chord is pressed, when the widget loses keyboard focus, when
 // its window or any window of the application is deactivated, when the application stops being
 // the active one, and when the widget leaves its window or is hidden.
@@ -51,6 +52,10 @@ class RemoteFrameView : public QOpenGLWidget {
   bool hasPicture() const { return incomingFrame_ || lastFrame_; }
   // Where the picture lies in the widget, in logical pixels; empty without a picture.
   RemoteViewport viewport() const;
+
+ signals:
+  // The overlay chord was pressed while capturing; the window decides what it shows.
+  void overlayToggleRequested();
 
  protected:
   void initializeGL() override;

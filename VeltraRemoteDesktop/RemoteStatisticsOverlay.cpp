@@ -17,7 +17,7 @@ constexpr int kPadding = 10;
 constexpr int kGap = 14;
 constexpr int kMargin = 16;
 // Translucent enough to read the picture through, dark enough to read the figures on white.
-constexpr int kBackgroundAlpha = 176;
+constexpr int kBackgroundAlpha = 208;
 
 QString orDash(const std::string& name) {
   return name.empty() ? QStringLiteral("–") : QString::fromStdString(name);
@@ -58,7 +58,7 @@ void RemoteStatisticsOverlay::sync() {
 }
 
 void RemoteStatisticsOverlay::place(const QRect& picture) {
-  move(picture.topLeft() + QPoint(kMargin, kMargin));
+  move(picture.x() + picture.width() - width() - kMargin, picture.y() + kMargin);
 }
 
 QString RemoteStatisticsOverlay::text() const {

@@ -24,7 +24,8 @@ class RemoteStatisticsOverlay : public QWidget {
 
   // Reads the client's figures; resizes and repaints only if one changed.
   void sync();
-  // Puts the box in the top-left corner of `picture` (in the parent's coordinates).
+  // Puts the box in the top-right corner of `picture` (in the parent's coordinates); after
+  // sync(), which sets its width.
   void place(const QRect& picture);
   // The rows as shown, "Label: value" one a line.
   QString text() const;

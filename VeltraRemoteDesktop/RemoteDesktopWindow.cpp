@@ -17,10 +17,12 @@
 #include <QUrl>
 #include <array>
 
+#include "RemoteStatisticsOverlay.h"
 #include "client/RemoteClient.h"
 #include "protocol/RemoteConnectionProfile.h"
 #include "qt/PaletteColors.h"
 #include "view/RemoteDesktopView.h"
+#include "view/RemoteFrameView.h"
 
 namespace veltra {
 namespace {
@@ -91,6 +93,13 @@ RemoteDesktopWindow::RemoteDesktopWindow(RemoteClient& client, QWidget* parent)
   layout->addWidget(desktopView_, 1);
   setCentralWidget(central);
 
+  // Above the picture, outside the view's layout: placed by hand in the picture's corner.
+  overlay_ = new RemoteStatisticsOverlay(client_, desktopView_);
+  overlay_->raise();
+  RemoteFrameView* frameView = desktopView_->frameView();
+  frameView->installEventFilter(this);
+  connect(frameView, &RemoteFrameView::overlayToggleRequested, statisticsAction_, &QAction::toggle);
+
   status_ = new QLabel(this);
   status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   statistics_ = new QLabel(this);
@@ -105,7 +114,11 @@ RemoteDesktopWindow::RemoteDesktopWindow(RemoteClient& client, QWidget* parent)
 
 RemoteDesktopWindow::~RemoteDesktopWindow() {
   // The view first: it turns input off and unhooks itself from the client while the window's own
-  // observer (which would touch widgets being torn down) is still safe to run.
+  // observer (which would touch widgets being torn down) is still safe to run. The overlay above
+  // it goes before it, and nothing of the view reaches the window any more.
+  desktopView_->frameView()->removeEventFilter(this);
+  delete overlay_;
+  overlay_ = nullptr;
   delete desktopView_;
   desktopView_ = nullptr;
 }
@@ -188,6 +201,12 @@ void RemoteDesktopWindow::buildMenus() {
   fullScreenAction_->setCheckable(true);
   // Also on the window itself, so that F11 works while the menu bar is hidden in full screen.
   addAction(fullScreenAction_);
+  statisticsAction_ = view->addAction("Statistics Overlay");
+  statisticsAction_->setCheckable(true);
+  // The release chord's modifiers, which the view also keeps from the remote while capturing.
+  statisticsAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::META | Qt::Key_O));
+  addAction(statisticsAction_);
+  connect(statisticsAction_, &QAction::toggled, this, &RemoteDesktopWindow::syncOverlay);
 }
 
 bool RemoteDesktopWindow::idle() const {
@@ -266,6 +285,28 @@ void RemoteDesktopWindow::dropEvent(QDropEvent* event) {
   event->acceptProposedAction();
 }
 
+void RemoteDesktopWindow::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::WindowStateChange) syncOverlay();
+  QMainWindow::changeEvent(event);
+}
+
+bool RemoteDesktopWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == desktopView_->frameView() && event->type() == QEvent::Resize) syncOverlay();
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void RemoteDesktopWindow::syncOverlay() {
+  if (!overlay_) return;
+  // Outside full screen the status line shows the figures.
+  const bool shown = statisticsAction_->isChecked() && isFullScreen() && client_.connected();
+  if (shown) {
+    overlay_->sync();
+    const RemoteFrameView* frameView = desktopView_->frameView();
+    overlay_->place(frameView->viewport().rect.toAlignedRect().translated(frameView->pos()));
+  }
+  overlay_->setVisible(shown);
+}
+
 void RemoteDesktopWindow::sync() {
   setTextIfChanged(address_, client_.address());
   setTextIfChanged(port_, client_.port());
@@ -295,6 +336,7 @@ void RemoteDesktopWindow::sync() {
   } else {
     statistics_->clear();
   }
+  syncOverlay();
 }
 
 }  // namespace veltra

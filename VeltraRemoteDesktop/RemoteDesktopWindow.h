@@ -16,6 +16,7 @@ namespace veltra {
 
 class RemoteClient;
 class RemoteDesktopView;
+class RemoteStatisticsOverlay;
 
 // The "Veltra Remote Desktop" window: a connection bar (address, port, connection key, display
 // mode, Connect / Disconnect, Import Profile…), the remote picture filling the rest, and a status
@@ -24,7 +25,9 @@ class RemoteDesktopView;
 // The fields edit the client's typed values and show them back; the window keeps no session state
 // of its own and saves nothing. Profiles come in through the menu, the button or a file dropped on
 // the window, and only while no attempt is under way. F11 toggles full screen, except while input
-// is captured, when every key belongs to the remote computer.
+// is captured, when every key belongs to the remote computer. In full screen, where the status
+// line is hidden, View → Statistics Overlay shows its figures over the picture; Control+Alt+Super+O
+// toggles it, while input is captured too (the picture's view keeps that chord from the remote).
 //
 // THREADING: GUI thread only. `client` must outlive the window.
 class RemoteDesktopWindow : public QMainWindow {
@@ -46,6 +49,8 @@ class RemoteDesktopWindow : public QMainWindow {
  protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void buildConnectionBar();
@@ -54,6 +59,9 @@ class RemoteDesktopWindow : public QMainWindow {
   void connectOrDisconnect();
   // Shows the client's values and state; called after every change of the client.
   void sync();
+  // Shows the overlay while connected in full screen with its menu item checked, in the picture's
+  // corner, with the client's figures.
+  void syncOverlay();
   bool idle() const;
 
   RemoteClient& client_;
@@ -67,9 +75,11 @@ class RemoteDesktopWindow : public QMainWindow {
   QPushButton* import_ = nullptr;
   QAction* importAction_ = nullptr;
   QAction* fullScreenAction_ = nullptr;
+  QAction* statisticsAction_ = nullptr;
   RemoteDesktopView* desktopView_ = nullptr;
   QLabel* status_ = nullptr;
   QLabel* statistics_ = nullptr;
+  RemoteStatisticsOverlay* overlay_ = nullptr;
   RemoteObserverBag observers_;
 };
 

@@ -205,7 +205,16 @@ void RemoteFrameView::hideEvent(QHideEvent* event) {
 }
 
 void RemoteFrameView::keyPressEvent(QKeyEvent* event) {
-  if (mapper_.keyPress(*event) == RemoteInputMapper::Outcome::captureReleased) clearFocus();
+  switch (mapper_.keyPress(*event)) {
+    case RemoteInputMapper::Outcome::captureReleased:
+      clearFocus();
+      break;
+    case RemoteInputMapper::Outcome::overlayToggled:
+      emit overlayToggleRequested();
+      break;
+    default:
+      break;
+  }
   event->accept();
 }
 

@@ -33,7 +33,8 @@ class RemoteViewClient;
 //
 // Input: a left click into the picture starts capture (the client decides whether it may) and
 // takes keyboard focus; while capturing, every key goes to the remote computer, the application's
-// shortcuts and Tab included, except the release chord. Capture ends through the client's
+// shortcuts and Tab included, except the release chord and the overlay chord (the same modifiers
+// with O), which only emits overlayToggleRequested(). Capture ends through the client's
 // setInputEnabled(false) when the chord is pressed, when the widget loses keyboard focus, when
 // its window or any window of the application is deactivated, when the application stops being
 // the active one, and when the widget leaves its window or is hidden.
@@ -65,6 +66,10 @@ class RemoteFrameView : public QOpenGLWidget {
   void setPointer(Pointer pointer);
   // The host's newest pointer image, or nothing to forget it.
   void setRemotePointerImage(std::optional<CursorImage> image);
+
+ signals:
+  // The overlay chord was pressed while capturing; the window decides what it shows.
+  void overlayToggleRequested();
 
  protected:
   void initializeGL() override;

@@ -87,6 +87,7 @@ void RemoteInputMapper::pruneHeldKeys(Qt::KeyboardModifiers modifiers, uint16_t 
 
 void RemoteInputMapper::forgetHeldKeys() {
   heldModifiers_.clear();
+  chordKey_.reset();
 }
 
 RemoteInputMapper::Outcome RemoteInputMapper::keyPress(const QKeyEvent& event) {
@@ -113,13 +114,22 @@ RemoteInputMapper::Outcome RemoteInputMapper::keyPress(const QKeyEvent& event) {
     return Outcome::none;
   }
 
+  // The overlay chord's key is ours until released, its repeats too, whatever is held by then.
+  if (key == chordKey_) return Outcome::none;
   input.key = *key;
   input.flags = flags(event.modifiers());
   const uint64_t chord = keys::kControlFlag | keys::kOptionFlag | keys::kCommandFlag;
-  if (*key == keys::kEscape && (input.flags & keys::kChordModifiers) == chord) {
-    client_.setInputEnabled(false);
-    forgetHeldKeys();
-    return Outcome::captureReleased;
+  if ((input.flags & keys::kChordModifiers) == chord) {
+    if (*key == keys::kEscape) {
+      client_.setInputEnabled(false);
+      forgetHeldKeys();
+      return Outcome::captureReleased;
+    }
+    // Only while capturing: otherwise the window's own shortcut sees the same keys.
+    if (*key == keys::kO && client_.inputEnabled()) {
+      chordKey_ = *key;
+      return Outcome::overlayToggled;
+    }
   }
   input.kind = Kind::keyDown;
   client_.send(input);
@@ -132,6 +142,10 @@ void RemoteInputMapper::keyRelease(const QKeyEvent& event) {
   const auto key = wireKey(event);
   if (!key) return;
   pruneHeldKeys(event.modifiers(), *key);
+  if (key == chordKey_) {
+    chordKey_.reset();
+    return;
+  }
 
   RemoteInput input;
   input.clicks = 1;

@@ -19,8 +19,9 @@ class RemoteViewClient;
 
 // Turns Qt's key, pointer and wheel events into RemoteInput values for the client, and decides
 // when a click starts input capture and when the release chord (Escape with exactly Control, Alt
-// and Super among Shift, Control, Alt and Super) ends it. Knows nothing of widgets: the view
-// passes the picture's viewport with each pointer event and acts on the outcome.
+// and Super among Shift, Control, Alt and Super) ends it. The same modifiers with O, the overlay
+// chord, are the window's too: neither its press nor its release reaches the host. Knows nothing of
+// widgets: the view passes the picture's viewport with each pointer event and acts on the outcome.
 //
 // Keys: the native scan code (an X keycode) minus 8 is the evdev code, which the key table maps
 // to the wire; keys without a row are dropped. Modifier keys go out as `flags` with their own
@@ -36,6 +37,8 @@ class RemoteInputMapper {
     captureRequested,
     // The release chord turned capture off: the view should give up keyboard focus.
     captureReleased,
+    // The overlay chord, pressed while capturing: the window should show or hide its statistics.
+    overlayToggled,
   };
 
   // `client` must outlive the mapper. Click series follow the double-click interval (ms) and
@@ -51,7 +54,7 @@ class RemoteInputMapper {
   void wheel(const QWheelEvent& event, const RemoteViewport& viewport);
 
   // Capture ended: keys still held down here were released on the host, so their releases must
-  // not be sent (a `flags` toggles the host's modifier).
+  // not be sent (a `flags` toggles the host's modifier); the overlay chord's key is forgotten.
   void forgetHeldKeys();
 
   // The wire's flags word for an event with Qt's `modifiers`, from the modifier keys held;
@@ -69,6 +72,8 @@ class RemoteInputMapper {
   RemoteClickCounter clicks_;
   std::set<uint16_t> heldModifiers_;
   bool capsLock_ = false;
+  // The key of the overlay chord while it is held, so that its release stays here too.
+  std::optional<uint16_t> chordKey_;
 };
 
 // Wire button of a Qt button: left 0, right 1, anything else 2.

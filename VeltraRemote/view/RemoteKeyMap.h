@@ -13,6 +13,7 @@ namespace remote_keys {
 
 // Wire codes of the keys the view treats specially.
 inline constexpr uint16_t kEscape = 53;
+inline constexpr uint16_t kO = 31;
 inline constexpr uint16_t kCapsLock = 57;
 
 // Flag bits of the wire's flags word (CoreGraphics event flags).

@@ -20,7 +20,7 @@ constexpr auto C = Qt::ControlModifier, S = Qt::ShiftModifier, A = Qt::AltModifi
                M = Qt::MetaModifier;
 // X keycodes under the evdev rules.
 constexpr quint32 kEscape = 9, kA = 38, kControlL = 37, kShiftL = 50, kControlR = 105,
-                  kCapsLock = 66, kF11 = 95;
+                  kCapsLock = 66, kF11 = 95, kO = 32;
 // A 1920×1080 picture in an 800×600 view covers y 75…525.
 const RemoteViewport kViewport = RemoteViewport::fitted({1920, 1080}, {800, 600});
 
@@ -100,6 +100,14 @@ TEST_F(RemoteInputMapperTest, OnlyControlAltSuperEscapeEndsCaptureEvenPressedTwi
   EXPECT_EQ(press(kEscape, C | A | M), Outcome::captureReleased);
   EXPECT_EQ(press(kEscape, C | A | M), Outcome::captureReleased);
   EXPECT_EQ(client.releases, 2);
+}
+
+TEST_F(RemoteInputMapperTest, TheOverlayChordTogglesAndItsKeyStaysHereUntilReleased) {
+  EXPECT_EQ(press(kO, C | A | M), Outcome::overlayToggled);
+  EXPECT_EQ(press(kO, {}, true), Outcome::none);  // repeats after the modifiers let go
+  release(kO);
+  EXPECT_EQ(press(kO, C | A | M | S), Outcome::none);  // with Shift it is the host's
+  EXPECT_EQ(sent(), (Lines{"keyDown 31 1e0000"}));
 }
 
 TEST_F(RemoteInputMapperTest, OnlyALeftClickOnThePictureWhileStreamingStartsCapture) {

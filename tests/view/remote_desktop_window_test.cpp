@@ -2,7 +2,10 @@
 // host streams real H.264 over loopback.
 
 #include <gtest/gtest.h>
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
+#include <QAction>
 #include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
@@ -12,15 +15,41 @@
 #include <fstream>
 
 #include "RemoteDesktopWindow.h"
+#include "RemoteStatisticsOverlay.h"
 #include "client/RemoteClient.h"
 #include "client/client_test_support.h"
 #include "protocol/RemoteConnectionProfile.h"
 #include "qt/QtMainQueue.h"
 #include "view/RemoteFrameView.h"
+#include "view/RemoteKeyMap.h"
 #include "view/view_test_support.h"
 
 namespace veltra::test {
 namespace {
+
+// Another client of the display, as a window manager is one: a passive grab of `key` with
+// `modifiers` on the root window, and X keycodes (evdev rules) typed through XTEST.
+struct XDesktopClient {
+  XDesktopClient(uint8_t key, uint16_t modifiers) : x(xcb_connect(nullptr, nullptr)) {
+    xcb_grab_key(x, 1, xcb_setup_roots_iterator(xcb_get_setup(x)).data->root, modifiers, key,
+                 XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+  }
+  ~XDesktopClient() { xcb_disconnect(x); }
+  // Presses the keys in order, then releases them in reverse.
+  void type(std::vector<uint8_t> keys) {
+    for (uint8_t key : keys) xcb_test_fake_input(x, XCB_KEY_PRESS, key, 0, XCB_NONE, 0, 0, 0);
+    for (auto key = keys.rbegin(); key != keys.rend(); ++key)
+      xcb_test_fake_input(x, XCB_KEY_RELEASE, *key, 0, XCB_NONE, 0, 0, 0);
+    xcb_flush(x);
+  }
+  int keyPresses() {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(x))
+      presses += (event->response_type & 0x7f) == XCB_KEY_PRESS, std::free(event);
+    return presses;
+  }
+  xcb_connection_t* x;
+  int presses = 0;
+};
 
 class RemoteDesktopWindowTest : public testing::Test {
  protected:
@@ -55,7 +84,7 @@ class RemoteDesktopWindowTest : public testing::Test {
 };
 
 TEST_F(RemoteDesktopWindowTest,
-       ProfilesAndTypingFillTheClientAndAConnectionLocksThemAndShowsItsPictures) {
+       ProfilesAndTypingFillTheClientAndAConnectionLocksThemShowsItsPicturesAndTakesTheKeyboard) {
   ASSERT_TRUE(window.importProfile(validProfile()));
   EXPECT_EQ(field<QComboBox>("Display mode")->currentText(), "2560×1440 · 60 fps");
   EXPECT_EQ(field("Connection key")->echoMode(), QLineEdit::Password);
@@ -88,17 +117,46 @@ TEST_F(RemoteDesktopWindowTest,
       StreamOptions{.width = 320, .height = 180, .frames = 3, .paint = flatPainter(180)});
   host.sendStream(grey, 0, grey.frames.size());
   ASSERT_TRUE(processUntil([&] { return view()->hasPicture(); }));
-  // While the input is captured: one pointer over the picture, the host's, and the keyboard
-  // grabbed, so that Alt+Tab and Super go to the remote desktop.
   window.show();
   window.activateWindow();
   ASSERT_TRUE(processUntil([&] { return window.isActiveWindow(); }));
+  // The figures over the picture only in full screen, where the status line is hidden.
+  auto* overlay = window.findChild<RemoteStatisticsOverlay*>();
+  QAction* statistics = window.actions().last();  // View → Statistics Overlay
+  statistics->trigger();
+  EXPECT_FALSE(overlay->isVisible());
+  window.toggleFullScreen();
+  EXPECT_TRUE(processUntil([&] {
+    return overlay->isVisible() && overlay->text().endsWith("Encoder: –\nDecoder: h264");
+  }));
+
+  // While the input is captured: one pointer over the picture, the host's, and the keyboard
+  // grabbed, so that a window manager's Alt+Tab goes to the remote desktop; the overlay chord
+  // stays here. X keycodes: Tab 23, Alt 64, Control 37, Super 133, O 32, Escape 9.
+  XDesktopClient desktop(23, XCB_MOD_MASK_1);
   client.setInputEnabled(true);
   EXPECT_EQ(view()->cursor().shape(), Qt::BlankCursor);
-  EXPECT_EQ(QWidget::keyboardGrabber(), view());
-  client.setInputEnabled(false);
+  desktop.type({64, 23});
+  desktop.type({37, 64, 133, 32});
+  desktop.type({37, 64, 133, 9});
+  std::vector<RemoteInput> sent;
+  ASSERT_TRUE(processUntil([&] {  // up to the chord's release, which comes after all of it
+    bool released = false;
+    sent.clear();
+    for (const auto& [type, payload] : host.packets()) {
+      if (type == RemotePacket::input) sent.push_back(RemoteInput::decodeJson(payload));
+      released = type == RemotePacket::releaseInput || (released && type != RemotePacket::input);
+    }
+    return released && !sent.empty();
+  }));
+  EXPECT_TRUE(std::ranges::any_of(
+      sent, [](auto& in) { return in.key == 48 && (in.flags & remote_keys::kOptionFlag); }));
+  EXPECT_TRUE(std::ranges::none_of(sent, [](auto& in) { return in.key == remote_keys::kO; }));
+  EXPECT_EQ(desktop.keyPresses(), 0);
+  EXPECT_FALSE(statistics->isChecked() || overlay->isVisible());
   EXPECT_EQ(view()->cursor().shape(), Qt::ArrowCursor);
-  EXPECT_EQ(QWidget::keyboardGrabber(), nullptr);
+  // The desktop's again once our ungrab has reached the X server.
+  EXPECT_TRUE(processUntil([&] { return desktop.type({64, 23}), desktop.keyPresses() > 0; }));
   connect->click();
   EXPECT_FALSE(client.connected());
   EXPECT_TRUE(processUntil([&] { return !view()->hasPicture(); }));  // black once it ends

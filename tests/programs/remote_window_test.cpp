@@ -1,10 +1,14 @@
-// The window on one Xvfb, driven by xdotool; the host's display records the input that arrives.
+// The window on one Xvfb, driven by xdotool and xclip, against a real host whose display records
+// the input that arrives.
 
 #include <gtest/gtest.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
 #include <QColor>
 #include <QImage>
 #include <set>
+#include <sstream>
 
 #include "harness/xvfb.h"
 #include "programs/program_support.h"
@@ -15,18 +19,37 @@ namespace {
 
 using namespace test;
 
-TEST(RemoteWindow, AUserConnectsClicksAndTypesOnTheHostsDisplayAndReleasesWithTheChord) {
+// The pointer's image on `display` as XFIXES reports it: width, height, then the pixels.
+std::vector<uint32_t> pointerOn(const std::string& display) {
+  xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
+  std::vector<uint32_t> image;
+  free(xcb_xfixes_query_version_reply(connection, xcb_xfixes_query_version(connection, 4, 0),
+                                      nullptr));
+  if (auto* reply = xcb_xfixes_get_cursor_image_reply(
+          connection, xcb_xfixes_get_cursor_image(connection), nullptr)) {
+    const uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(reply);
+    image = {reply->width, reply->height};
+    image.insert(image.end(), pixels, pixels + reply->width * reply->height);
+    free(reply);
+  }
+  xcb_disconnect(connection);
+  return image;
+}
+
+TEST(RemoteWindow, AUserConnectsClicksTypesAndCopiesOnTheHostsDisplayAndReleasesWithTheChord) {
   if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
   const std::string xdotool = onPath("xdotool");
   ASSERT_FALSE(xdotool.empty()) << "xdotool is missing: run scripts/setup.sh";
   TempDirectory scratch;
   const fs::path eventsFile = scratch.path() / "events.txt",
-                 screenshot = scratch.path() / "window.png";
+                 screenshot = scratch.path() / "window.png",
+                 sessionEnvironment = scratch.path() / "session.env";
   XvfbServer server("1280x800x24");
   ASSERT_FALSE(server.display().empty()) << server.errors();
   const std::string display = "DISPLAY=" + server.display();
 
-  RunningHost host({}, kTestPattern + " & exec '" + VELTRA_INPUT_RECORDER_PROGRAM + "' '" +
+  RunningHost host({}, "env > '" + sessionEnvironment.string() + "'; " + kTestPattern +
+                           " & exec '" + VELTRA_INPUT_RECORDER_PROGRAM + "' '" +
                            eventsFile.string() + "'");
   ASSERT_TRUE(host.listening()) << joined(host.program.lines()) << host.program.errors();
   const fs::path profile = scratch.path() / "host.json";
@@ -59,6 +82,7 @@ TEST(RemoteWindow, AUserConnectsClicksAndTypesOnTheHostsDisplayAndReleasesWithTh
     return image;
   };
   user({"search", "--sync", "--name", "Veltra Remote Desktop", "windowfocus", "--sync"});
+  const std::vector<uint32_t> arrow = pointerOn(server.display());
   // Full screen hides the bars: the view is the whole display, the picture 1280×720 from y 40.
   user({"key", "F11"});
   ASSERT_TRUE(waitUntil([&] { return grab().pixelColor(640, 10) == QColor(Qt::black); }))
@@ -68,6 +92,35 @@ TEST(RemoteWindow, AUserConnectsClicksAndTypesOnTheHostsDisplayAndReleasesWithTh
   user({"mousemove", "640", "400", "click", "1"});
   EXPECT_TRUE(recorded("button press 1 960 540") && recorded("button release 1 960 540"))
       << events();
+  // While captured, the pointer over the picture is the host's image, drawn here.
+  // (Without the extension it would be a blank one, the host's pointer being in the video.)
+  EXPECT_TRUE(waitUntil([&] {
+    const std::vector<uint32_t> pointer = pointerOn(server.display());
+    return pointer != arrow && pointer.size() > 2 &&
+           std::any_of(pointer.begin() + 2, pointer.end(),
+                       [](uint32_t pixel) { return pixel >> 24; });
+  }));
+
+  // Text copied on either display pastes on the other, through real selections.
+  const std::string xclip = onPath("xclip");
+  ASSERT_FALSE(xclip.empty()) << "xclip is missing: run scripts/setup.sh";
+  std::vector<std::string> session;  // the host display's DISPLAY and XAUTHORITY
+  std::istringstream sessionLines(readBytes(sessionEnvironment));
+  for (std::string line; std::getline(sessionLines, line);) {
+    if (line.starts_with("DISPLAY=") || line.starts_with("XAUTHORITY=")) session.push_back(line);
+  }
+  // The texts end in a new line: the output is read by lines.
+  const auto pasted = [&](const std::vector<std::string>& on, const std::string& text) {
+    return waitUntil([&] {
+      Program paste(xclip, {"-o", "-selection", "clipboard"}, {}, on);
+      return paste.waitForExit() == 0 && joined(paste.lines()) == text + "\n";
+    });
+  };
+  Program hostCopy(xclip, {"-i", "-quiet", "-selection", "clipboard"}, "Grüße, 世界 ✓\n", session);
+  EXPECT_TRUE(pasted({display}, "Grüße, 世界 ✓"));
+  Program clientCopy(xclip, {"-i", "-quiet", "-selection", "clipboard"}, "Zwölf Boxkämpfer\n",
+                     {display});
+  EXPECT_TRUE(pasted(session, "Zwölf Boxkämpfer"));
   // While captured, every key is the remote's, F11 included.
   user({"key", "--delay", "60", "a", "b", "F11"});
   for (const std::string key : {"38", "56", "95"}) {
@@ -79,6 +132,7 @@ TEST(RemoteWindow, AUserConnectsClicksAndTypesOnTheHostsDisplayAndReleasesWithTh
   // The chord lets go: neither it nor what follows reaches the host, up to the left click that
   // captures again (events arrive in order, so that one arriving means the others would have).
   user({"key", "ctrl+alt+super+Escape"});
+  EXPECT_TRUE(waitUntil([&] { return pointerOn(server.display()) == arrow; }));
   user({"key", "c"});
   user({"mousemove", "100", "100", "click", "2"});
   user({"mousemove", "320", "220", "click", "1"});

@@ -1,12 +1,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <opus.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <asio/local/stream_protocol.hpp>
+#include <cmath>
+#include <mutex>
 #include <sstream>
 
+#include "host/x11/PulseAudioRecorder.h"
 #include "host/x11/VLVirtualDisplay.h"
 #include "host/x11/X11Connection.h"
 #include "protocol/RemoteError.h"
@@ -28,12 +32,13 @@ std::string readText(const fs::path& path) {
 
 // What a display leaves on the machine while it lives; all of it must go with it.
 struct Footprint {
-  pid_t server, session;
+  pid_t server, session, sound;
   fs::path lock, socket, directory;
 
   explicit Footprint(const VLVirtualDisplay& display)
       : server(display.serverProcess()),
         session(display.sessionProcess()),
+        sound(display.soundProcess()),
         lock("/tmp/.X" + std::to_string(display.displayID()) + "-lock"),
         socket("/tmp/.X11-unix/X" + std::to_string(display.displayID())),
         directory(fs::path(display.authorityFile()).parent_path()) {}
@@ -41,6 +46,7 @@ struct Footprint {
   void expectGone() const {
     EXPECT_FALSE(readProcess(server)) << "server " << server;
     EXPECT_TRUE(session == 0 || !readProcess(session)) << "session " << session;
+    EXPECT_TRUE(sound == 0 || !readProcess(sound)) << "sound " << sound;
     for (const fs::path& path : {lock, socket, directory}) EXPECT_FALSE(fs::exists(path)) << path;
   }
 };
@@ -143,6 +149,10 @@ TEST_F(VirtualDisplayTest, SessionRunsInAFreshLoginAndEverythingItStartedEndsWit
   EXPECT_EQ(environment.find("wayland"), std::string::npos) << environment;
   EXPECT_EQ(environment.find("/host/bus"), std::string::npos) << environment;  // its own bus
   EXPECT_NE(environment.find("\nHOME="), std::string::npos) << environment;
+  ASSERT_FALSE(display->soundServer().empty());
+  EXPECT_NE(environment.find("\nPULSE_SERVER=unix:" + display->soundServer() + "\n"),
+            std::string::npos)
+      << environment;
   ASSERT_TRUE(std::all_of(escaped.begin(), escaped.end(), processRuns));
 
   // Released as a mode change or a stop releases it: the whole tree goes within the keeper's
@@ -150,6 +160,106 @@ TEST_F(VirtualDisplayTest, SessionRunsInAFreshLoginAndEverythingItStartedEndsWit
   display.reset();
   footprint.expectGone();
   EXPECT_TRUE(allEnd(escaped, 2s));
+}
+
+// `seconds` of 48 kHz stereo 16-bit samples, a sine of `hz` at `amplitude` (of 32767; 0 for
+// silence), as a WAV file.
+void writeTone(const fs::path& path, double hz, int amplitude, double seconds) {
+  const uint32_t frames = uint32_t(48'000 * seconds), bytes = frames * 4;
+  std::ofstream out(path, std::ios::binary);
+  auto put = [&](uint32_t value, int size) { out.write(reinterpret_cast<char*>(&value), size); };
+  out << "RIFF";
+  put(36 + bytes, 4);
+  out << "WAVEfmt ";
+  for (auto [field, size] :
+       {std::pair{16u, 4}, {1u, 2}, {2u, 2}, {48'000u, 4}, {192'000u, 4}, {4u, 2}, {16u, 2}}) {
+    put(field, size);
+  }
+  out << "data";
+  put(bytes, 4);
+  for (uint32_t i = 0; i < frames; ++i) {
+    const auto sample = int16_t(amplitude * std::sin(2 * M_PI * hz * i / 48'000));
+    put(uint16_t(sample), 2);
+    put(uint16_t(sample), 2);
+  }
+}
+
+TEST_F(VirtualDisplayTest, TheDisplaysSoundComesOutAsOpusFramesOnlyWhileSomethingPlays) {
+  TempDirectory scratch;
+  writeTone(scratch.path() / "silence.wav", 0, 0, 0.3);
+  writeTone(scratch.path() / "tone.wav", 440, 8'000, 0.5);
+  auto display = VLVirtualDisplay::create({320, 240, 60});
+  ASSERT_FALSE(display->soundServer().empty());
+  const Footprint footprint(*display);
+  const auto started = std::chrono::steady_clock::now();
+  std::mutex lock;
+  std::vector<AudioPacket> packets;
+  auto recorder = std::make_unique<PulseAudioRecorder>();
+  recorder->onPacket = [&](AudioPacket packet) {
+    std::lock_guard hold(lock);
+    packets.push_back(std::move(packet));
+  };
+  recorder->start(display->displayID());
+  auto play = [&](const char* file) {
+    const std::string command = "PULSE_SERVER=unix:" + display->soundServer() + " paplay " +
+                                (scratch.path() / file).string();
+    return std::system(command.c_str());
+  };
+  auto count = [&] {
+    std::lock_guard hold(lock);
+    return packets.size();
+  };
+
+  ASSERT_EQ(play("silence.wav"), 0);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(count(), 0u);
+  ASSERT_EQ(play("tone.wav"), 0);
+  ASSERT_TRUE(waitUntil([&] { return count() >= 50; }));
+  std::this_thread::sleep_for(300ms);  // the tone's end, then silence again
+  std::lock_guard hold(lock);
+  ASSERT_LE(packets.size(), 60u);
+  // Counted through the silence: the first frame of the tone is as late as the tone was.
+  const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
+  EXPECT_GE(packets.front().sequence, 30u);
+  EXPECT_LE(packets.front().sequence, uint32_t(late.count() / 10));
+
+  int error = 0;
+  OpusDecoder* decoder = opus_decoder_create(48'000, 2, &error);
+  std::vector<int16_t> sound;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    if (i > 0) {
+      EXPECT_EQ(packets[i].sequence, packets[i - 1].sequence + 1);
+      EXPECT_NEAR(packets[i].captureTime - packets[i - 1].captureTime, 10'000, 5'000);
+    }
+    int16_t frame[960 * 2];
+    ASSERT_EQ(
+        opus_decode(decoder, packets[i].opus.data(), int(packets[i].opus.size()), frame, 960, 0),
+        480);
+    sound.insert(sound.end(), frame, frame + 960);
+  }
+  opus_decoder_destroy(decoder);
+  // The middle of the tone, away from its edges: a sine of 440 Hz at the level played, on both
+  // channels.
+  ASSERT_GT(sound.size(), 2 * 48'000 * 0.4);
+  const size_t from = 2 * 48'000 / 20, to = from + 2 * 48'000 * 3 / 10;
+  for (size_t channel = 0; channel < 2; ++channel) {
+    int crossings = 0;
+    double power = 0;
+    for (size_t i = from + channel; i < to; i += 2) {
+      crossings += (sound[i - 2] < 0) != (sound[i] < 0);
+      power += double(sound[i]) * sound[i];
+    }
+    EXPECT_NEAR(crossings / 2 / 0.3, 440, 10);
+    EXPECT_NEAR(std::sqrt(power / ((to - from) / 2)), 8'000 / std::sqrt(2), 800);
+  }
+
+  // A sound server that dies ends the recording, and its socket goes with the display.
+  ::kill(display->soundProcess(), SIGKILL);
+  ASSERT_TRUE(waitUntil([&] { return !processRuns(display->soundProcess()); }));
+  recorder.reset();
+  display.reset();
+  footprint.expectGone();
 }
 
 TEST(VirtualDisplayFailureTest, EachFailureHasItsTextAndLeavesNoServer) {

@@ -5,6 +5,7 @@
 #include "codec/VideoEncoder.h"
 #include "host/x11/DesktopSession.h"
 #include "host/x11/LogindInhibitor.h"
+#include "host/x11/PulseAudioRecorder.h"
 #include "host/x11/VLVirtualDisplay.h"
 #include "host/x11/X11Connection.h"
 #include "host/x11/X11InputSink.h"
@@ -70,6 +71,12 @@ class X11HostPlatform final : public HostPlatform {
 
   std::unique_ptr<RemoteInputInjector> makeInjector() override {
     return std::make_unique<RemoteInputInjector>(std::make_unique<x11::X11InputSink>());
+  }
+
+  // Displays have sound where PulseAudio is installed (VLVirtualDisplay starts one per display).
+  std::unique_ptr<HostAudio> makeAudio() override {
+    if (findExecutable("pulseaudio").empty()) return nullptr;
+    return std::make_unique<PulseAudioRecorder>();
   }
 
   std::unique_ptr<ProcessActivity> beginActivity(const std::string& reason) override {

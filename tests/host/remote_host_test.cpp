@@ -169,11 +169,14 @@ TEST_F(RemoteHostTest, NamedExtensionsAreConfirmedAndTheClipboardTravelsOnceEach
   next->send(
       RemotePacket::configuration,
       R"({"extensions":["clipboard","cursor","audio"],"fps":60,"height":1080,"width":1920})");
-  ASSERT_TRUE(waitFor([&] { return !next->received(RemotePacket::audio).empty(); }));
+  ASSERT_TRUE(waitFor([&] {
+    return !next->received(RemotePacket::audio).empty() &&
+           !next->received(RemotePacket::configuration).empty();
+  }));
+  ASSERT_EQ(next->types().front(), RemotePacket::configuration);
   EXPECT_EQ(next->received(RemotePacket::configuration).front(),
             R"({"encoder":"fake264","extensions":["cursor","audio"],"fps":60,"height":1080,)"
             R"("width":1920})");
-  EXPECT_EQ(next->types().front(), RemotePacket::configuration);
   const AudioPacket later{9, 2'000'000, {1, 2, 3, 4}};
   record_->play(later);
   ASSERT_TRUE(waitFor([&] { return next->received(RemotePacket::audio).size() == 2; }));

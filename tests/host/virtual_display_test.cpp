@@ -162,32 +162,24 @@ TEST_F(VirtualDisplayTest, SessionRunsInAFreshLoginAndEverythingItStartedEndsWit
   EXPECT_TRUE(allEnd(escaped, 2s));
 }
 
-// `seconds` of 48 kHz stereo 16-bit samples, a sine of `hz` at `amplitude` (of 32767; 0 for
-// silence), as a WAV file.
-void writeTone(const fs::path& path, double hz, int amplitude, double seconds) {
-  const uint32_t frames = uint32_t(48'000 * seconds), bytes = frames * 4;
-  std::ofstream out(path, std::ios::binary);
-  auto put = [&](uint32_t value, int size) { out.write(reinterpret_cast<char*>(&value), size); };
-  out << "RIFF";
-  put(36 + bytes, 4);
-  out << "WAVEfmt ";
-  for (auto [field, size] :
-       {std::pair{16u, 4}, {1u, 2}, {2u, 2}, {48'000u, 4}, {192'000u, 4}, {4u, 2}, {16u, 2}}) {
-    put(field, size);
+// Plays `seconds` of a 440 Hz sine at `amplitude` (of 32767; 0 for silence) into `display` as a
+// program in it would, through PULSE_SERVER, as 48 kHz stereo 16-bit samples.
+int play(const VLVirtualDisplay& display, const fs::path& scratch, int amplitude, double seconds) {
+  std::ofstream out(scratch / "sound.raw", std::ios::binary);
+  for (int i = 0; i < int(48'000 * seconds); ++i) {
+    const auto sample = int16_t(amplitude * std::sin(2 * M_PI * 440 * i / 48'000));
+    out.write(reinterpret_cast<const char*>(&sample), 2)
+        .write(reinterpret_cast<const char*>(&sample), 2);
   }
-  out << "data";
-  put(bytes, 4);
-  for (uint32_t i = 0; i < frames; ++i) {
-    const auto sample = int16_t(amplitude * std::sin(2 * M_PI * hz * i / 48'000));
-    put(uint16_t(sample), 2);
-    put(uint16_t(sample), 2);
-  }
+  out.close();
+  return std::system(("PULSE_SERVER=unix:" + display.soundServer() +
+                      " paplay --raw --format=s16le --rate=48000 --channels=2 " +
+                      (scratch / "sound.raw").string())
+                         .c_str());
 }
 
 TEST_F(VirtualDisplayTest, TheDisplaysSoundComesOutAsOpusFramesOnlyWhileSomethingPlays) {
   TempDirectory scratch;
-  writeTone(scratch.path() / "silence.wav", 0, 0, 0.3);
-  writeTone(scratch.path() / "tone.wav", 440, 8'000, 0.5);
   auto display = VLVirtualDisplay::create({320, 240, 60});
   ASSERT_FALSE(display->soundServer().empty());
   const Footprint footprint(*display);
@@ -200,29 +192,22 @@ TEST_F(VirtualDisplayTest, TheDisplaysSoundComesOutAsOpusFramesOnlyWhileSomethin
     packets.push_back(std::move(packet));
   };
   recorder->start(display->displayID());
-  auto play = [&](const char* file) {
-    const std::string command = "PULSE_SERVER=unix:" + display->soundServer() + " paplay " +
-                                (scratch.path() / file).string();
-    return std::system(command.c_str());
-  };
   auto count = [&] {
     std::lock_guard hold(lock);
     return packets.size();
   };
 
-  ASSERT_EQ(play("silence.wav"), 0);
+  ASSERT_EQ(play(*display, scratch.path(), 0, 0.3), 0);
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(count(), 0u);
-  ASSERT_EQ(play("tone.wav"), 0);
+  ASSERT_EQ(play(*display, scratch.path(), 8'000, 0.5), 0);
   ASSERT_TRUE(waitUntil([&] { return count() >= 50; }));
   std::this_thread::sleep_for(300ms);  // the tone's end, then silence again
   std::lock_guard hold(lock);
   ASSERT_LE(packets.size(), 60u);
   // Counted through the silence: the first frame of the tone is as late as the tone was.
-  const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - started);
   EXPECT_GE(packets.front().sequence, 30u);
-  EXPECT_LE(packets.front().sequence, uint32_t(late.count() / 10));
+  EXPECT_LE(packets.front().sequence, (std::chrono::steady_clock::now() - started) / 10ms);
 
   int error = 0;
   OpusDecoder* decoder = opus_decoder_create(48'000, 2, &error);
@@ -241,7 +226,6 @@ TEST_F(VirtualDisplayTest, TheDisplaysSoundComesOutAsOpusFramesOnlyWhileSomethin
   opus_decoder_destroy(decoder);
   // The middle of the tone, away from its edges: a sine of 440 Hz at the level played, on both
   // channels.
-  ASSERT_GT(sound.size(), 2 * 48'000 * 0.4);
   const size_t from = 2 * 48'000 / 20, to = from + 2 * 48'000 * 3 / 10;
   for (size_t channel = 0; channel < 2; ++channel) {
     int crossings = 0;

@@ -43,6 +43,7 @@ struct PulseAudioRecorder::Recording {
   bool failed = false;
   std::vector<int16_t> pending;  // samples short of a whole frame
   uint32_t sequence = 0;
+  int64_t lastCapture = 0;  // of the newest frame
   bool lastLoud = false;
   bool afterGap = true;
 
@@ -144,12 +145,17 @@ struct PulseAudioRecorder::Recording {
       pa_stream_drop(stream);
     }
     // The newest sample was taken about now; each frame's first one as long before as what
-    // follows it lasts.
+    // follows it lasts. That guess carries this thread's scheduling delay, so frames follow the
+    // sample clock (10 ms apart), drawn slowly towards the guesses, and jump only when the stream
+    // did (a guess over 20 ms away).
     const int64_t now = monotonicMicros();
     size_t offset = 0;
     for (; pending.size() - offset >= kFrameSamples; offset += kFrameSamples) {
       const int64_t after = int64_t((pending.size() - offset) / kChannels);
-      encode(pending.data() + offset, now - after * 1'000'000 / kRate);
+      const int64_t guess = now - after * 1'000'000 / kRate;
+      const int64_t next = lastCapture + 10'000;
+      lastCapture = std::abs(guess - next) < 20'000 ? next + (guess - next) / 16 : guess;
+      encode(pending.data() + offset, lastCapture);
     }
     pending.erase(pending.begin(), pending.begin() + ptrdiff_t(offset));
   }

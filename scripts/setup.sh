@@ -20,6 +20,8 @@ packages=(
   libcli11-dev
   # a desktop session's own D-Bus bus, and a terminal that can run as the session
   dbus-daemon xterm
+  # each display's own sound server (a null sink) and its Opus capture; paplay for the tests
+  pulseaudio pulseaudio-utils libpulse-dev libopus-dev
   # the desktop applications: Qt 6 Widgets with OpenGL, Mesa's software OpenGL for Xvfb, and
   # xdotool to drive them as a user would in the tests
   qt6-base-dev libqt6opengl6-dev libgl-dev libgl1-mesa-dri libglx-mesa0 xdotool

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "host/HostAudio.h"
 #include "host/HostClipboard.h"
 #include "host/ProcessActivity.h"
 #include "host/RemoteCapture.h"
@@ -53,6 +54,9 @@ class HostPlatform {
   // A display's clipboard for a session with the clipboard extension; nullptr where there is
   // none, and the extension is then not offered.
   virtual std::unique_ptr<HostClipboard> makeClipboard() { return nullptr; }
+  // A display's sound recorder for a session with the audio extension; nullptr where displays
+  // have no sound, and the extension is then not accepted.
+  virtual std::unique_ptr<HostAudio> makeAudio() { return nullptr; }
   // Keeps the machine awake while held; nothing where that is not possible.
   virtual std::unique_ptr<ProcessActivity> beginActivity(const std::string& reason) = 0;
 };

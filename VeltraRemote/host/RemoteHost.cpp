@@ -17,8 +17,8 @@ const char kPermissionAdvice[] =
 const char kBadPort[] = "Use a port between 1024 and 65535.";
 const char kActivityReason[] = "Veltra remote desktop session";
 // What this host can serve, of what a client may offer.
-constexpr SessionExtensions kServedExtensions{SessionExtension::clipboard,
-                                              SessionExtension::cursor};
+constexpr SessionExtensions kServedExtensions{SessionExtension::clipboard, SessionExtension::cursor,
+                                              SessionExtension::audio};
 const char kCopyTooLarge[] = " · copied text over 1 MiB not sent";
 // How long a failure text may take to reach a client before its connection is closed anyway.
 constexpr std::chrono::seconds kFailureFlush{2};
@@ -319,7 +319,16 @@ void RemoteHost::configure(const Bytes& payload, std::shared_ptr<RemoteConnectio
   accepted_ = offered_.value_or(SessionExtensions{}) & kServedExtensions;
   if (accepted_.has(SessionExtension::clipboard)) {
     clipboard_ = platform_->makeClipboard();
-    if (!clipboard_) accepted_ = accepted_ & SessionExtensions{SessionExtension::cursor};
+    if (!clipboard_) {
+      accepted_ = accepted_ & SessionExtensions{SessionExtension::cursor, SessionExtension::audio};
+    }
+  }
+  if (accepted_.has(SessionExtension::audio)) {
+    audio_ = platform_->makeAudio();
+    if (!audio_) {
+      accepted_ =
+          accepted_ & SessionExtensions{SessionExtension::clipboard, SessionExtension::cursor};
+    }
   }
 
   // A display whose server died (killed, crashed) would only fail the capture again.
@@ -412,6 +421,16 @@ void RemoteHost::captureStarted(const RemoteConfiguration& configuration,
       });
     };
     clipboard_->start(display_ ? display_->displayID() : 0);
+  }
+  if (audio_ && live_.has(SessionExtension::audio)) {
+    audio_->onPacket = [hop = hop(), session](AudioPacket packet) {
+      hop([session, packet = std::move(packet)](RemoteHost& host) {
+        if (host.generation_ == session && host.connection_) {
+          host.connection_->send(RemotePacket::audio, packet.encode());
+        }
+      });
+    };
+    audio_->start(display_ ? display_->displayID() : 0);
   }
   starting_ = false;
 }
@@ -507,6 +526,7 @@ void RemoteHost::endSession(const std::string& reason, std::function<void()> don
   offered_.reset();
   accepted_ = live_ = {};
   clipboard_.reset();
+  audio_.reset();
   clipboardExchange_ = {};
   clipboardTimer_.cancel();
   clipboardTimer_ = {};

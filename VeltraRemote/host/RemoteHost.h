@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host/HandshakeGate.h"
+#include "host/HostAudio.h"
 #include "host/HostClipboard.h"
 #include "host/HostPlatform.h"
 #include "protocol/ClipboardExchange.h"
@@ -182,6 +183,8 @@ class RemoteHost {
   SessionExtensions live_;
   std::string streamingStatus_;
   std::unique_ptr<HostClipboard> clipboard_;
+  // Records the display's sound once the confirmation is out; its packets go to the connection.
+  std::unique_ptr<HostAudio> audio_;
   ClipboardExchange clipboardExchange_;
   TaskHandle clipboardTimer_;
   // The newest cursor image reported before the confirmation, sent right after it.

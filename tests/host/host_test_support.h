@@ -58,6 +58,10 @@ struct PlatformRecord {
   std::vector<uint32_t> clipboardsStarted;        // the display of each
   std::vector<std::string> clipboardTexts;        // what the client copied, in order
   std::function<void(HostClipboard::Copy)> copy;  // a program in the display copies
+
+  bool audio = true;                      // whether the platform makes sound recorders
+  std::vector<uint32_t> audioStarted;     // the display of each
+  std::function<void(AudioPacket)> play;  // the display's sound, as the recorder's thread emits it
 };
 
 // Main thread, like the host; a copy in the display is record->copy(...).
@@ -70,6 +74,24 @@ class FakeClipboard final : public HostClipboard {
     record_->copy = onCopy;
   }
   void setText(std::string text) override { record_->clipboardTexts.push_back(std::move(text)); }
+
+ private:
+  std::shared_ptr<PlatformRecord> record_;
+};
+
+// Main thread, like the host; it emits a first frame as it starts, as a display already playing
+// does, and the display's sound after that is record->play(...).
+class FakeAudio final : public HostAudio {
+ public:
+  static inline const AudioPacket kFirst{5, 1'000'000, {0xf8, 0xff, 0xfe}};
+
+  explicit FakeAudio(std::shared_ptr<PlatformRecord> record) : record_(std::move(record)) {}
+  ~FakeAudio() override { record_->play = nullptr; }
+  void start(uint32_t displayID) override {
+    record_->audioStarted.push_back(displayID);
+    record_->play = onPacket;
+    onPacket(kFirst);
+  }
 
  private:
   std::shared_ptr<PlatformRecord> record_;
@@ -204,6 +226,10 @@ class FakeHostPlatform final : public HostPlatform {
     return record_->clipboard ? std::make_unique<FakeClipboard>(record_) : nullptr;
   }
 
+  std::unique_ptr<HostAudio> makeAudio() override {
+    return record_->audio ? std::make_unique<FakeAudio>(record_) : nullptr;
+  }
+
   std::unique_ptr<ProcessActivity> beginActivity(const std::string&) override {
     ++record_->activitiesBegun;
     return std::make_unique<FakeActivity>(record_);
@@ -252,6 +278,12 @@ class TestClient {
     return std::any_of(state_->packets.begin(), state_->packets.end(), [](const auto& packet) {
       return rawValue(packet.first) >= kFirstExtensionPacket;
     });
+  }
+  // The type of every packet, in the order they came.
+  std::vector<RemotePacket> types() const {
+    std::vector<RemotePacket> types;
+    for (const auto& packet : state_->packets) types.push_back(packet.first);
+    return types;
   }
   std::vector<std::string> received(RemotePacket type) const {
     std::vector<std::string> texts;

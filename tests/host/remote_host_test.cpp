@@ -105,6 +105,7 @@ TEST_F(RemoteHostTest, ASessionStreamsAnswersPingsAndHandlesInputOnlyWhileCaptur
   ASSERT_TRUE(waitFor([&] { return client->received(RemotePacket::pong).size() == 3; }));
   EXPECT_TRUE(record_->clipboardsStarted.empty());
   EXPECT_TRUE(record_->clipboardTexts.empty());
+  EXPECT_TRUE(record_->audioStarted.empty());
   EXPECT_FALSE(client->receivedExtensionPackets());
 
   // The client leaves: one teardown, the display stays for the next session.
@@ -132,6 +133,7 @@ TEST_F(RemoteHostTest, NamedExtensionsAreConfirmedAndTheClipboardTravelsOnceEach
             R"("width":1920})");
   ASSERT_TRUE(waitFor([&] { return record_->copy != nullptr; }));
   EXPECT_EQ(record_->clipboardsStarted, (std::vector<uint32_t>{7}));
+  EXPECT_TRUE(record_->audioStarted.empty());  // not offered
 
   // A copy in the display goes out once; the client's copy comes in, and when the display then
   // reports it as its own (a program copying the pasted text again), it does not go back.
@@ -156,16 +158,33 @@ TEST_F(RemoteHostTest, NamedExtensionsAreConfirmedAndTheClipboardTravelsOnceEach
   EXPECT_EQ(host.status(), "Streaming 1920×1080 · requested 60 fps");
   EXPECT_EQ(record_->clipboardTexts.size(), 1u);
 
-  // The clipboard ends with the session; the next client, a base one, gets none.
+  // The clipboard ends with the session. Where the platform makes no clipboard, the next client
+  // gets the other extensions it offered; its sound flows from the confirmation on, to the end.
   client->cancel();
   ASSERT_TRUE(statusIs(clientLeft()));
   EXPECT_FALSE(record_->copy);
   record_->clipboard = false;
   auto next = connect();
-  next->send(RemotePacket::configuration, offer);
-  ASSERT_TRUE(waitFor([&] { return !next->received(RemotePacket::configuration).empty(); }));
+  next->send(
+      RemotePacket::configuration,
+      R"({"extensions":["clipboard","cursor","audio"],"fps":60,"height":1080,"width":1920})");
+  ASSERT_TRUE(waitFor([&] {
+    return !next->received(RemotePacket::audio).empty() &&
+           !next->received(RemotePacket::configuration).empty();
+  }));
+  ASSERT_EQ(next->types().front(), RemotePacket::configuration);
   EXPECT_EQ(next->received(RemotePacket::configuration).front(),
-            R"({"encoder":"fake264","extensions":["cursor"],"fps":60,"height":1080,"width":1920})");
+            R"({"encoder":"fake264","extensions":["cursor","audio"],"fps":60,"height":1080,)"
+            R"("width":1920})");
+  const AudioPacket later{9, 2'000'000, {1, 2, 3, 4}};
+  record_->play(later);
+  ASSERT_TRUE(waitFor([&] { return next->received(RemotePacket::audio).size() == 2; }));
+  const Bytes first = FakeAudio::kFirst.encode(), second = later.encode();
+  EXPECT_EQ(next->received(RemotePacket::audio),
+            (Strings{{first.begin(), first.end()}, {second.begin(), second.end()}}));
+  next->cancel();
+  ASSERT_TRUE(statusIs(clientLeft()));
+  EXPECT_FALSE(record_->play);
 }
 
 TEST_F(RemoteHostTest, BadConfigurationsEndTheSessionWithTheirTextOnBothSides) {

@@ -1,12 +1,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <opus.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <asio/local/stream_protocol.hpp>
+#include <cmath>
+#include <mutex>
 #include <sstream>
 
+#include "host/x11/PulseAudioRecorder.h"
 #include "host/x11/VLVirtualDisplay.h"
 #include "host/x11/X11Connection.h"
 #include "protocol/RemoteError.h"
@@ -28,12 +32,13 @@ std::string readText(const fs::path& path) {
 
 // What a display leaves on the machine while it lives; all of it must go with it.
 struct Footprint {
-  pid_t server, session;
+  pid_t server, session, sound;
   fs::path lock, socket, directory;
 
   explicit Footprint(const VLVirtualDisplay& display)
       : server(display.serverProcess()),
         session(display.sessionProcess()),
+        sound(display.soundProcess()),
         lock("/tmp/.X" + std::to_string(display.displayID()) + "-lock"),
         socket("/tmp/.X11-unix/X" + std::to_string(display.displayID())),
         directory(fs::path(display.authorityFile()).parent_path()) {}
@@ -41,6 +46,7 @@ struct Footprint {
   void expectGone() const {
     EXPECT_FALSE(readProcess(server)) << "server " << server;
     EXPECT_TRUE(session == 0 || !readProcess(session)) << "session " << session;
+    EXPECT_TRUE(sound == 0 || !readProcess(sound)) << "sound " << sound;
     for (const fs::path& path : {lock, socket, directory}) EXPECT_FALSE(fs::exists(path)) << path;
   }
 };
@@ -143,6 +149,10 @@ TEST_F(VirtualDisplayTest, SessionRunsInAFreshLoginAndEverythingItStartedEndsWit
   EXPECT_EQ(environment.find("wayland"), std::string::npos) << environment;
   EXPECT_EQ(environment.find("/host/bus"), std::string::npos) << environment;  // its own bus
   EXPECT_NE(environment.find("\nHOME="), std::string::npos) << environment;
+  ASSERT_FALSE(display->soundServer().empty());
+  EXPECT_NE(environment.find("\nPULSE_SERVER=unix:" + display->soundServer() + "\n"),
+            std::string::npos)
+      << environment;
   ASSERT_TRUE(std::all_of(escaped.begin(), escaped.end(), processRuns));
 
   // Released as a mode change or a stop releases it: the whole tree goes within the keeper's
@@ -150,6 +160,90 @@ TEST_F(VirtualDisplayTest, SessionRunsInAFreshLoginAndEverythingItStartedEndsWit
   display.reset();
   footprint.expectGone();
   EXPECT_TRUE(allEnd(escaped, 2s));
+}
+
+// Plays `seconds` of a 440 Hz sine at `amplitude` (of 32767; 0 for silence) into `display` as a
+// program in it would, through PULSE_SERVER, as 48 kHz stereo 16-bit samples.
+int play(const VLVirtualDisplay& display, const fs::path& scratch, int amplitude, double seconds) {
+  std::ofstream out(scratch / "sound.raw", std::ios::binary);
+  for (int i = 0; i < int(48'000 * seconds); ++i) {
+    const auto sample = int16_t(amplitude * std::sin(2 * M_PI * 440 * i / 48'000));
+    out.write(reinterpret_cast<const char*>(&sample), 2)
+        .write(reinterpret_cast<const char*>(&sample), 2);
+  }
+  out.close();
+  return std::system(("PULSE_SERVER=unix:" + display.soundServer() +
+                      " paplay --raw --format=s16le --rate=48000 --channels=2 " +
+                      (scratch / "sound.raw").string())
+                         .c_str());
+}
+
+TEST_F(VirtualDisplayTest, TheDisplaysSoundComesOutAsOpusFramesOnlyWhileSomethingPlays) {
+  TempDirectory scratch;
+  auto display = VLVirtualDisplay::create({320, 240, 60});
+  ASSERT_FALSE(display->soundServer().empty());
+  const Footprint footprint(*display);
+  const auto started = std::chrono::steady_clock::now();
+  std::mutex lock;
+  std::vector<AudioPacket> packets;
+  auto recorder = std::make_unique<PulseAudioRecorder>();
+  recorder->onPacket = [&](AudioPacket packet) {
+    std::lock_guard hold(lock);
+    packets.push_back(std::move(packet));
+  };
+  recorder->start(display->displayID());
+  auto count = [&] {
+    std::lock_guard hold(lock);
+    return packets.size();
+  };
+
+  ASSERT_EQ(play(*display, scratch.path(), 0, 0.3), 0);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(count(), 0u);
+  ASSERT_EQ(play(*display, scratch.path(), 8'000, 0.5), 0);
+  ASSERT_TRUE(waitUntil([&] { return count() >= 50; }));
+  std::this_thread::sleep_for(300ms);  // the tone's end, then silence again
+  std::lock_guard hold(lock);
+  ASSERT_LE(packets.size(), 60u);
+  // Counted through the silence: the first frame of the tone is as late as the tone was.
+  EXPECT_GE(packets.front().sequence, 30u);
+  EXPECT_LE(packets.front().sequence, (std::chrono::steady_clock::now() - started) / 10ms);
+
+  int error = 0;
+  OpusDecoder* decoder = opus_decoder_create(48'000, 2, &error);
+  std::vector<int16_t> sound;
+  for (size_t i = 0; i < packets.size(); ++i) {
+    if (i > 0) {
+      EXPECT_EQ(packets[i].sequence, packets[i - 1].sequence + 1);
+      EXPECT_NEAR(packets[i].captureTime - packets[i - 1].captureTime, 10'000, 5'000);
+    }
+    int16_t frame[960 * 2];
+    ASSERT_EQ(
+        opus_decode(decoder, packets[i].opus.data(), int(packets[i].opus.size()), frame, 960, 0),
+        480);
+    sound.insert(sound.end(), frame, frame + 960);
+  }
+  opus_decoder_destroy(decoder);
+  // The middle of the tone, away from its edges: a sine of 440 Hz at the level played, on both
+  // channels.
+  const size_t from = 2 * 48'000 / 20, to = from + 2 * 48'000 * 3 / 10;
+  for (size_t channel = 0; channel < 2; ++channel) {
+    int crossings = 0;
+    double power = 0;
+    for (size_t i = from + channel; i < to; i += 2) {
+      crossings += (sound[i - 2] < 0) != (sound[i] < 0);
+      power += double(sound[i]) * sound[i];
+    }
+    EXPECT_NEAR(crossings / 2 / 0.3, 440, 10);
+    EXPECT_NEAR(std::sqrt(power / ((to - from) / 2)), 8'000 / std::sqrt(2), 800);
+  }
+
+  // A sound server that dies ends the recording, and its socket goes with the display.
+  ::kill(display->soundProcess(), SIGKILL);
+  ASSERT_TRUE(waitUntil([&] { return !processRuns(display->soundProcess()); }));
+  recorder.reset();
+  display.reset();
+  footprint.expectGone();
 }
 
 TEST(VirtualDisplayFailureTest, EachFailureHasItsTextAndLeavesNoServer) {

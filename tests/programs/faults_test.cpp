@@ -59,6 +59,10 @@ TEST_P(HostDeath, LeavesNothingOfItsDisplayBehind) {
     ASSERT_EQ(children.size(), 1u) << name;
     left.push_back(children[0].pid);
   }
+  // The display's sound server, the keeper's child.
+  const auto sound = runningChildrenNamed("pulseaudio", left.back());
+  ASSERT_EQ(sound.size(), 1u);
+  left.push_back(sound[0].pid);
   const std::optional<fs::path> folder = displayFolder(host.program.pid());
   ASSERT_TRUE(folder && fs::exists(*folder));
 

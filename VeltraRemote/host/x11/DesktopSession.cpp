@@ -91,4 +91,32 @@ std::vector<std::string> sessionArguments(const std::string& command,
   return arguments;
 }
 
+std::vector<std::string> soundServerArguments(const std::string& program,
+                                              const std::string& socket) {
+  return {
+      program,
+      "-n",  // no default.pa: only the modules below
+      "--daemonize=no", "--use-pid-file=no", "--system=no", "--exit-idle-time=-1",
+      "--high-priority=no", "--realtime=no",
+      // The session's programs can neither load a module that reaches the hardware nor end
+      // the server that the host records.
+      "--disallow-module-loading=yes", "--disallow-exit=yes", "--log-target=stderr", "-L",
+      "module-null-sink sink_name=veltra rate=48000 channels=2 format=s16le", "-L",
+      "module-native-protocol-unix socket=" + socket + " auth-anonymous=1 auth-cookie-enabled=0"};
+}
+
+std::vector<std::string> soundServerEnvironment(const std::vector<std::string>& inherited,
+                                                const std::string& folder) {
+  std::vector<std::string> environment;
+  for (const std::string& entry : inherited) {
+    if (entry.starts_with("PATH=") || entry.starts_with("LANG=")) environment.push_back(entry);
+  }
+  // No DISPLAY and no D-Bus address: the server then looks for neither.
+  for (const char* name :
+       {"HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH"}) {
+    environment.push_back(std::string(name) + "=" + folder);
+  }
+  return environment;
+}
+
 }  // namespace veltra

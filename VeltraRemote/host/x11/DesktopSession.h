@@ -33,4 +33,19 @@ std::vector<std::string> loginEnvironment(const std::vector<std::string>& inheri
 std::vector<std::string> sessionArguments(const std::string& command,
                                           const std::string& searchPath = {});
 
+// A display's own sound server: PulseAudio at `program` with one null sink ("veltra", 48 kHz
+// stereo), whose monitor the host records, and the native protocol on the Unix socket `socket`
+// only, open to any client that can reach it (it lies in the display's private folder). Nothing
+// else is loaded: no hardware, so nothing plays on the host's own speakers.
+//
+// PulseAudio rather than PipeWire: Debian 12's pulseaudio is one daemon that runs from the command
+// line alone (no default.pa, no session manager, no D-Bus), where PipeWire needs pipewire,
+// wireplumber and pipewire-pulse started and wired together.
+std::vector<std::string> soundServerArguments(const std::string& program,
+                                              const std::string& socket);
+// Its environment: PATH from `inherited`, and its home, configuration, runtime and state folders
+// all in `folder`, so that it writes nothing into the user's home (its only file is the socket).
+std::vector<std::string> soundServerEnvironment(const std::vector<std::string>& inherited,
+                                                const std::string& folder);
+
 }  // namespace veltra

@@ -55,12 +55,21 @@ constexpr int kSignalFd = 6;
 // Everything the keeper reads, laid out before the fork: after it, the keeper allocates nothing.
 struct Prepared {
   explicit Prepared(const SessionKeeper::Plan& plan)
-      : argumentStorage(plan.sessionArguments), environmentStorage(plan.sessionEnvironment) {
+      : argumentStorage(plan.sessionArguments),
+        environmentStorage(plan.sessionEnvironment),
+        soundArgumentStorage(plan.soundArguments),
+        soundEnvironmentStorage(plan.soundEnvironment) {
     for (std::string& argument : argumentStorage) arguments.push_back(argument.data());
     arguments.push_back(nullptr);
     for (std::string& variable : environmentStorage) environment.push_back(variable.data());
     environment.push_back(display);
     environment.push_back(nullptr);
+    for (std::string& argument : soundArgumentStorage) soundArguments.push_back(argument.data());
+    soundArguments.push_back(nullptr);
+    for (std::string& variable : soundEnvironmentStorage) {
+      soundEnvironment.push_back(variable.data());
+    }
+    soundEnvironment.push_back(nullptr);
     for (const std::string& file : plan.files) files.push_back(file.c_str());
     directory = plan.directory.c_str();
   }
@@ -70,6 +79,10 @@ struct Prepared {
   std::vector<char*> arguments;
   std::vector<char*> environment;
   char display[32] = "DISPLAY=:";
+  std::vector<std::string> soundArgumentStorage;
+  std::vector<std::string> soundEnvironmentStorage;
+  std::vector<char*> soundArguments;
+  std::vector<char*> soundEnvironment;
   std::vector<const char*> files;
   const char* directory = nullptr;
 };
@@ -128,6 +141,10 @@ class Keeper {
       ::close(signals);
     }
 
+    if (prepared_.soundArguments.size() >= 2) {
+      startChild(prepared_.soundArguments.data(), prepared_.soundEnvironment.data());
+    }
+
     for (bool ending = false; !ending;) {
       pollfd entries[2] = {{kCommandFd, POLLIN, 0}, {kSignalFd, POLLIN, 0}};
       const int ready = ::poll(entries, signals >= 0 ? 2 : 1, kReapIntervalMs);
@@ -173,6 +190,13 @@ class Keeper {
   pid_t startSession(uint32_t number) {
     if (prepared_.arguments.size() < 2) return 0;
     appendNumber(prepared_.display + sizeof "DISPLAY=:" - 1, number);
+    const pid_t pid = startChild(prepared_.arguments.data(), prepared_.environment.data());
+    if (pid > 0) session_ = pid;
+    return pid;
+  }
+
+  // A child in its own process group with the signals and descriptors of a fresh program.
+  pid_t startChild(char* const* arguments, char* const* environment) {
     const pid_t pid = ::fork();
     if (pid == 0) {
       ::setpgid(0, 0);
@@ -185,12 +209,11 @@ class Keeper {
       const int null = ::open("/dev/null", O_RDWR);
       for (int standard = 0; standard < 3; ++standard) ::dup2(null, standard);
       ::close_range(3, ~0U, 0);
-      ::execve(prepared_.arguments[0], prepared_.arguments.data(), prepared_.environment.data());
+      ::execve(arguments[0], arguments, environment);
       ::_exit(127);
     }
     if (pid < 0) return 0;
     ::setpgid(pid, pid);  // also here, so that no signal to the group can come before it exists
-    session_ = pid;
     return pid;
   }
 

@@ -34,12 +34,12 @@ void removeIfSame(const char* path, FileIdentity identity);
 // The guardian of one virtual display's processes: a small process of its own, forked from the
 // host (not exec'd), that makes sure nothing of the display outlives it or the host.
 //
-// It is a child subreaper: the desktop session runs as its child, and every process the session
-// starts that leaves it (setsid, double forks, D-Bus-activated services) is adopted by the keeper
-// when its parent ends, so the keeper can end it. It holds the read end of a pipe whose only
-// writer is the host; the pipe closes when the host releases the display or dies in any way
-// (SIGKILL, a crash), and the keeper then ends the whole session tree (SIGTERM, a grace, SIGKILL
-// until no child is left), then the display server, removes the display's files and exits.
+// It is a child subreaper: the desktop session and the sound server run as its children, and every
+// process the session starts that leaves it (setsid, double forks, D-Bus-activated services) is
+// adopted by the keeper when its parent ends, so the keeper can end it. It holds the read end of a
+// pipe whose only writer is the host; the pipe closes when the host releases the display or dies in
+// any way (SIGKILL, a crash), and the keeper then ends the whole session tree (SIGTERM, a grace,
+// SIGKILL until no child is left), then the display server, removes the display's files and exits.
 // A subreaper was chosen over a cgroup or a systemd scope because it needs no privileges, no
 // delegated cgroup tree and no running systemd, so it works the same in a container, in a
 // plain login and under a systemd user unit.
@@ -56,6 +56,10 @@ class SessionKeeper {
     // the keeper adds once the display number is known.
     std::vector<std::string> sessionArguments;
     std::vector<std::string> sessionEnvironment;
+    // The display's sound server's argument vector (empty: none) and environment. The keeper
+    // starts it at once, as its own child, so that it ends with the session's programs.
+    std::vector<std::string> soundArguments;
+    std::vector<std::string> soundEnvironment;
     // The display's private folder and the files in it, removed at the end.
     std::string directory;
     std::vector<std::string> files;

@@ -19,6 +19,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -68,7 +70,7 @@ std::string privateBase() {
 const char kFolderPrefix[] = "veltra-display-";
 // The files a display's folder may hold; the lock is held (flock) for as long as the display or
 // its keeper lives, which is how a later host tells a folder left behind from a live one.
-constexpr std::array kFolderFiles = {"Xauthority", "Xvfb.log", "lock"};
+constexpr std::array kFolderFiles = {"Xauthority", "Xvfb.log", "lock", "sound"};
 
 std::string privateDirectory() {
   std::string pattern = privateBase() + "/" + kFolderPrefix + "XXXXXX";
@@ -331,6 +333,27 @@ void removeStaleDisplayLocks() {
   }
 }
 
+// The process listening on the Unix socket at `path` once it accepts connections, or 0 when
+// that does not happen before `deadline`.
+pid_t awaitListener(const std::string& path, Clock::time_point deadline) {
+  for (;;) {
+    const int fd = connectUnix(path);
+    if (fd >= 0) {
+      ucred peer{};
+      socklen_t length = sizeof peer;
+      const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) == 0;
+      ::close(fd);
+      return known ? peer.pid : 0;
+    }
+    if (Clock::now() >= deadline) return 0;
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+// The sound servers of the live displays, by display number, for their recorders.
+std::mutex soundServersLock;
+std::map<uint32_t, std::string> soundServers;
+
 // Private folders of this user's earlier displays whose lock nobody holds any more.
 void removeStaleFolders() {
   const std::string base = privateBase();
@@ -396,10 +419,24 @@ std::unique_ptr<VLVirtualDisplay> VLVirtualDisplay::create(const VirtualDisplayR
     plan.sessionArguments = sessionArguments(request.sessionCommand, request.searchPath);
     plan.sessionEnvironment = loginEnvironment(inheritedEnvironment(), display->authorityFile_);
   }
+  // The sound server starts with the keeper, beside the X server's start-up, and is waited for
+  // before the session, whose programs look for it once.
+  const std::string soundProgram = findExecutable("pulseaudio", request.searchPath);
+  const std::string soundSocket = display->directory_ + "/sound";
+  if (!soundProgram.empty()) {
+    plan.soundArguments = soundServerArguments(soundProgram, soundSocket);
+    plan.soundEnvironment = soundServerEnvironment(inheritedEnvironment(), display->directory_);
+  }
+  // Named even without a server, so that the session's programs never fall back on the user's
+  // own sound server and the host's speakers.
+  if (!plan.sessionEnvironment.empty()) {
+    plan.sessionEnvironment.push_back("PULSE_SERVER=unix:" + soundSocket);
+  }
   plan.directory = display->directory_;
   for (const char* file : kFolderFiles) plan.files.push_back(display->directory_ + "/" + file);
   plan.heldDescriptor = display->folderLock_;
   display->keeper_ = SessionKeeper::start(plan);
+  const auto soundDeadline = Clock::now() + request.soundTimeout;
 
   const std::string screen =
       std::to_string(request.width) + "x" + std::to_string(request.height) + "x24";
@@ -482,11 +519,26 @@ std::unique_ptr<VLVirtualDisplay> VLVirtualDisplay::create(const VirtualDisplayR
   if (!sync) throw RemoteError::unavailable(kCreationFailed);
   connection.reset();
 
+  if (!soundProgram.empty()) {
+    display->soundProcess_ = awaitListener(soundSocket, soundDeadline);
+    if (display->soundProcess_ != 0) {
+      display->soundServer_ = soundSocket;
+      std::lock_guard lock(soundServersLock);
+      soundServers[display->displayID_] = soundSocket;
+    }
+  }
+
   if (!request.sessionCommand.empty()) {
     display->session_ = display->keeper_->startSession(display->displayID_, request.startTimeout);
     if (display->session_ == 0) throw RemoteError::unavailable(kCreationFailed);
   }
   return display;
+}
+
+std::string VLVirtualDisplay::soundServerOf(uint32_t displayID) {
+  std::lock_guard lock(soundServersLock);
+  const auto found = soundServers.find(displayID);
+  return found == soundServers.end() ? std::string() : found->second;
 }
 
 bool VLVirtualDisplay::alive() const {
@@ -495,6 +547,10 @@ bool VLVirtualDisplay::alive() const {
 
 VLVirtualDisplay::~VLVirtualDisplay() {
   if (displayID_ != 0) x11::unregisterDisplay(displayID_);
+  if (!soundServer_.empty()) {
+    std::lock_guard lock(soundServersLock);
+    soundServers.erase(displayID_);
+  }
   // The keeper ends the session's whole tree first, so that its clients end while their server
   // is still there, then the server, and removes the files; what follows only reaps the server
   // and cleans up where the keeper could not be started.

@@ -36,17 +36,22 @@ struct VirtualDisplayRequest {
   std::string searchPath;
   // How long the server may take to report that it is ready.
   std::chrono::milliseconds startTimeout{10'000};
+  // How long the sound server may take to accept connections; the display goes on without sound
+  // after that.
+  std::chrono::milliseconds soundTimeout{3'000};
 };
 
 // A private Xvfb server of exactly the requested size (depth 24, 110 dpi), reachable only with a
 // fresh MIT-MAGIC-COOKIE-1 held in a private directory, and an optional session command inside
 // it. Its X display number is the display identifier. The root window carries the name
-// "Veltra Remote Display" (WM_NAME), where window managers and xprop show it.
+// "Veltra Remote Display" (WM_NAME), where window managers and xprop show it. Where PulseAudio
+// is installed the display has a sound server of its own (soundServerArguments()), whose socket
+// lies in the private folder and is named to the session in PULSE_SERVER.
 //
 // Nothing of it outlives it or the host: a SessionKeeper, started before the server, ends the
-// session with everything it started, then the server, and removes the files, when the display
-// is released or the host dies in any way. Xvfb cannot change its size once started (its RandR
-// offers the start-up size only), so another mode always takes another display.
+// session with everything it started and the sound server, then the X server, and removes the
+// files, when the display is released or the host dies in any way. Xvfb cannot change its size once
+// started (its RandR offers the start-up size only), so another mode always takes another display.
 //
 // THREADING: create() blocks for the server's start-up (tens to hundreds of milliseconds), so the
 // host calls it through VirtualDisplayLauncher. The accessors are constant and safe anywhere. The
@@ -82,6 +87,12 @@ class VLVirtualDisplay final : public VirtualDisplay {
   pid_t serverProcess() const { return server_; }
   // The session command's process (and group) id, or 0 without one; a child of the keeper.
   pid_t sessionProcess() const { return session_; }
+  // The sound server's socket, "" when the display has none (PulseAudio is not installed, or it
+  // did not start in time), and its process, also a child of the keeper.
+  const std::string& soundServer() const { return soundServer_; }
+  pid_t soundProcess() const { return soundProcess_; }
+  // The sound server's socket of the live display `displayID`, "" for none. Any thread.
+  static std::string soundServerOf(uint32_t displayID);
 
  private:
   VLVirtualDisplay() = default;
@@ -91,6 +102,8 @@ class VLVirtualDisplay final : public VirtualDisplay {
   int height_ = 0;
   pid_t server_ = 0;
   pid_t session_ = 0;
+  std::string soundServer_;
+  pid_t soundProcess_ = 0;
   uint32_t claimedDisplay_ = 0;  // the number whose lock file we hold
   // The lock file we created and the socket our server listened on: only these are removed, so
   // that a server which took the number after our check keeps its own.

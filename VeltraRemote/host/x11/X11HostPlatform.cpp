@@ -5,6 +5,7 @@
 #include "codec/VideoEncoder.h"
 #include "host/x11/DesktopSession.h"
 #include "host/x11/LogindInhibitor.h"
+#include "host/x11/PulseAudioRecorder.h"
 #include "host/x11/VLVirtualDisplay.h"
 #include "host/x11/X11Clipboard.h"
 #include "host/x11/X11Connection.h"
@@ -75,6 +76,12 @@ class X11HostPlatform final : public HostPlatform {
 
   std::unique_ptr<HostClipboard> makeClipboard() override {
     return std::make_unique<X11Clipboard>();
+  }
+
+  // Displays have sound where PulseAudio is installed (VLVirtualDisplay starts one per display).
+  std::unique_ptr<HostAudio> makeAudio() override {
+    if (findExecutable("pulseaudio").empty()) return nullptr;
+    return std::make_unique<PulseAudioRecorder>();
   }
 
   std::unique_ptr<ProcessActivity> beginActivity(const std::string& reason) override {

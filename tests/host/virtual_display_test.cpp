@@ -209,13 +209,15 @@ TEST_F(VirtualDisplayTest, TheDisplaysSoundComesOutAsOpusFramesOnlyWhileSomethin
   EXPECT_GE(packets.front().sequence, 30u);
   EXPECT_LE(packets.front().sequence, (std::chrono::steady_clock::now() - started) / 10ms);
 
+  // The stamps follow the sample clock; a stalled machine may shift them, not stretch the tone.
+  EXPECT_NEAR(packets.back().captureTime - packets.front().captureTime,
+              10'000.0 * (packets.back().sequence - packets.front().sequence), 40'000);
   int error = 0;
   OpusDecoder* decoder = opus_decoder_create(48'000, 2, &error);
   std::vector<int16_t> sound;
   for (size_t i = 0; i < packets.size(); ++i) {
     if (i > 0) {
       EXPECT_EQ(packets[i].sequence, packets[i - 1].sequence + 1);
-      EXPECT_NEAR(packets[i].captureTime - packets[i - 1].captureTime, 10'000, 5'000);
     }
     int16_t frame[960 * 2];
     ASSERT_EQ(

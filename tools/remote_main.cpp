@@ -3,7 +3,7 @@
 //   veltra-remote [PROFILE.json] [--connect]
 //   veltra-remote --headless (--profile FILE | --address HOST [--port N] --key-file FILE)
 //                 [--mode 1920x1080@60] [--seconds S] [--snapshot FILE.png]
-//                 [--latency FILE.csv [--warm-up S]]
+//                 [--latency FILE.csv [--warm-up S]] [--audio FILE.wav]
 //
 // Without --headless it opens the Veltra Remote Desktop window, with PROFILE.json imported and,
 // with --connect, connected at once. Scripts may add --screenshot FILE.png (SIGUSR1 saves the
@@ -19,6 +19,10 @@
 // latency_stamp.h) as the picture arrives, writes one line per picture to FILE.csv at the end and
 // prints the latency percentiles and the pictures per second. Pictures in the first S seconds
 // after the first one (--warm-up) are left out of both.
+//
+// With --audio, it offers the host the audio extension and writes the session's sound to
+// FILE.wav in real time, silence included (see WavAudioOutput); with --latency as well, it prints
+// when the file's first sample was played, so that a sound's place in the file gives its time.
 
 #include <algorithm>
 #include <asio/signal_set.hpp>
@@ -35,6 +39,7 @@
 
 #include "RemoteDesktopApp.h"
 #include "client/RemoteClient.h"
+#include "client/WavAudioOutput.h"
 #include "command_line.h"
 #include "latency_recorder.h"
 #include "latency_stamp.h"
@@ -55,7 +60,7 @@ const char kSynopsis[] =
     "veltra-remote [PROFILE.json] [--connect]\n"
     "       veltra-remote --headless (--profile FILE | --address HOST [--port N] --key-file FILE)\n"
     "                     [--mode WIDTHxHEIGHT@FPS] [--seconds S] [--snapshot FILE.png]\n"
-    "                     [--latency FILE.csv [--warm-up S]]";
+    "                     [--latency FILE.csv [--warm-up S]] [--audio FILE.wav]";
 
 struct Arguments {
   bool headless = false;
@@ -69,6 +74,7 @@ struct Arguments {
   std::string snapshot;
   std::string latency;
   std::optional<double> warmUp;
+  std::string audio;
 };
 
 // WIDTHxHEIGHT@FPS, digits only, nothing after.
@@ -151,6 +157,8 @@ class RemoteCommandLine {
     warmUpOption_ = add(app.add_option("--warm-up", warmUp_, "Leave the first S seconds out")
                             ->type_name("S")
                             ->check(veltra::positiveNumber(1e6)));
+    add(app.add_option("--audio", arguments_.audio, "Play the session's sound into a WAV file")
+            ->type_name("FILE.wav"));
   }
 
   // The arguments, or the exit code when the program is done here.
@@ -275,6 +283,11 @@ int main(int argc, char** argv) {
     if (!latencyFile) return usageError("cannot write " + arguments.latency);
     recorder.emplace(static_cast<int64_t>(arguments.warmUp.value_or(0) * 1e6));
   }
+  std::shared_ptr<veltra::WavAudioOutput> sound;
+  if (!arguments.audio.empty()) {
+    sound = std::make_shared<veltra::WavAudioOutput>(arguments.audio);
+    if (!sound->ok()) return usageError("cannot write " + arguments.audio);
+  }
   std::chrono::nanoseconds readingTime{0};
   int readings = 0;
 
@@ -283,7 +296,12 @@ int main(int argc, char** argv) {
   bool reachedConnected = false;
   std::shared_ptr<const veltra::RemoteFrame> newest;
   {
-    veltra::RemoteClient client(main);
+    veltra::RemoteClientOptions options;
+    if (sound) {
+      options.extensions = {veltra::SessionExtension::audio};
+      options.audio = sound;
+    }
+    veltra::RemoteClient client(main, std::move(options));
     client.setAddress(address);
     client.setPort(port);
     client.setConnectionKey(key);
@@ -339,6 +357,13 @@ int main(int argc, char** argv) {
     if (client.connecting() || client.connected()) client.disconnect("Disconnected");
   }
 
+  if (sound) {
+    sound->stop();
+    if (!sound->ok())
+      std::fprintf(stderr, "veltra-remote: cannot write %s\n", arguments.audio.c_str());
+    if (recorder && sound->firstSampleMicros() != 0)
+      printLine("sound: first sample at " + std::to_string(sound->firstSampleMicros()) + " us");
+  }
   if (recorder) {
     recorder->writeCsv(latencyFile);
     latencyFile.close();

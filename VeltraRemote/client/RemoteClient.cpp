@@ -1,6 +1,9 @@
 #include "client/RemoteClient.h"
 
+#include <opus.h>
+
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <climits>
@@ -10,6 +13,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "protocol/AudioPacket.h"
 #include "protocol/Heartbeat.h"
 #include "protocol/RemoteAuthentication.h"
 #include "protocol/RemoteError.h"
@@ -54,6 +58,7 @@ struct RemoteClient::Link {
   std::mutex mutex;
   MainQueue* main = nullptr;           // guarded by mutex
   SerialQueue* decodeQueue = nullptr;  // guarded by mutex
+  SerialQueue* audioQueue = nullptr;   // guarded by mutex
   RemoteClient* client = nullptr;      // main thread only
 
   // From any thread: runs `work` on the main thread if the client is still there by then and
@@ -72,6 +77,10 @@ struct RemoteClient::Link {
     std::lock_guard lock(mutex);
     if (decodeQueue) decodeQueue->post(std::move(task));
   }
+  void toAudio(std::function<void()> task) {
+    std::lock_guard lock(mutex);
+    if (audioQueue) audioQueue->post(std::move(task));
+  }
 };
 
 // One attempt's decoder, shared by the tasks queued for it. The decoder is used and released on
@@ -85,6 +94,23 @@ struct RemoteClient::DecodeLane {
   std::vector<std::shared_ptr<const RemoteFrame>> pictures;
   // The decoder's name as last handed to the main thread. Decode queue only.
   std::string name;
+};
+
+// One attempt's sound: its Opus decoder (audio queue only) and the jitter buffer it fills.
+struct RemoteClient::AudioLane {
+  const std::shared_ptr<AudioJitterBuffer> buffer = std::make_shared<AudioJitterBuffer>();
+  // Set on the wire strand when the host's confirmation names the extension, so that it is set
+  // before the first audio packet behind that confirmation reaches the audio queue.
+  std::atomic<bool> on{false};
+  std::atomic<bool> ended{false};
+  OpusDecoder* decoder = nullptr;
+  // The sequence that continues the sound decoded last; a jump resets the decoder, as the host
+  // resets its encoder after a silence. Audio queue only.
+  std::optional<uint32_t> next;
+
+  ~AudioLane() {
+    if (decoder) opus_decoder_destroy(decoder);
+  }
 };
 
 template <typename T>
@@ -101,6 +127,7 @@ RemoteClient::RemoteClient(MainQueue& main, Options options)
   lastStats_ = lastPong_ = options_.now();
   link_->main = &main_;
   link_->decodeQueue = &decodeQueue_;
+  link_->audioQueue = &audioQueue_;
   link_->client = this;
 }
 
@@ -109,11 +136,13 @@ RemoteClient::~RemoteClient() {
     std::lock_guard lock(link_->mutex);
     link_->main = nullptr;
     link_->decodeQueue = nullptr;
+    link_->audioQueue = nullptr;
   }
   link_->client = nullptr;
   timer_.cancel();
   wire_.reset();  // ends the connection without a callback
   if (decoder_) retire(std::move(decoder_));
+  if (audioPlaying_) options_.audio->stop();
   RemoteAuthentication::wipeKeyText(connectionKey_);
   // decodeQueue_, destroyed first of the members, runs the release queued above and joins.
 }
@@ -170,6 +199,12 @@ void RemoteClient::send(const RemoteInput& input) {
   wire_->send(RemotePacket::input, std::move(payload));
 }
 
+void RemoteClient::setAudioMuted(bool muted) {
+  update(audioMuted_, muted);
+  if (audio_) audio_->buffer->setMuted(muted);
+  publish();
+}
+
 void RemoteClient::recordPresentation() {
   ++displayedCount_;
 }
@@ -187,6 +222,10 @@ void RemoteClient::startAttempt() {
   generation_ = newGeneration();
   decoder_ = std::make_shared<DecodeLane>();
   decoder_->decoder = std::make_unique<VideoDecoder>(options_.acceleration);
+  if (offered().has(SessionExtension::audio)) {
+    audio_ = std::make_shared<AudioLane>();
+    audio_->buffer->setMuted(audioMuted_);
+  }
 
   const Generation attempt = generation_;
   const std::shared_ptr<Link> link = link_;
@@ -207,7 +246,17 @@ void RemoteClient::startAttempt() {
   wire_->onReady = [link, attempt] {
     Link::toMain(link, attempt, [](RemoteClient& client) { client.authenticated(); });
   };
-  wire_->onPacket = [link, attempt, lane = decoder_](RemotePacket type, Bytes payload) {
+  wire_->onPacket = [link, attempt, lane = decoder_, audio = audio_](RemotePacket type,
+                                                                     Bytes payload) {
+    if (type == RemotePacket::audio) {
+      if (audio && audio->on.load())
+        link->toAudio([audio, payload = std::move(payload)] { playOnQueue(*audio, payload); });
+      return;
+    }
+    if (type == RemotePacket::configuration && audio) {
+      const auto accepted = configurationExtras(payload).extensions;
+      if (accepted && accepted->has(SessionExtension::audio)) audio->on = true;
+    }
     if (type == RemotePacket::videoFormat || type == RemotePacket::videoFrame) {
       // One queue for both keeps a format ahead of the frames that follow it.
       link->toDecoder([link, lane, attempt, type, payload = std::move(payload)] {
@@ -260,6 +309,32 @@ void RemoteClient::decodeOnQueue(const std::shared_ptr<Link>& link, DecodeLane& 
           RemoteClient& client) { client.accessUnitDecoded(pictures, bytes, name); });
 }
 
+void RemoteClient::playOnQueue(AudioLane& lane, const Bytes& payload) {
+  if (lane.ended.load()) return;
+  const std::optional<AudioPacket> packet = AudioPacket::decode(payload);
+  if (!packet) return;
+  if (!lane.decoder) {
+    int error = OPUS_OK;
+    lane.decoder =
+        opus_decoder_create(AudioJitterBuffer::kRate, AudioJitterBuffer::kChannels, &error);
+    if (!lane.decoder) return;
+  }
+  if (lane.next && *lane.next != packet->sequence) opus_decoder_ctl(lane.decoder, OPUS_RESET_STATE);
+  // The longest Opus packet holds 120 ms.
+  constexpr int kMostFrames = AudioJitterBuffer::kRate * 120 / 1000;
+  std::array<int16_t, kMostFrames * AudioJitterBuffer::kChannels> pcm;
+  const int frames =
+      opus_decode(lane.decoder, packet->opus.data(), static_cast<opus_int32>(packet->opus.size()),
+                  pcm.data(), kMostFrames, 0);
+  if (frames <= 0) return;  // a damaged packet: dropped, its time becomes a gap
+  const auto samples = static_cast<size_t>(frames) * AudioJitterBuffer::kChannels;
+  lane.next =
+      packet->sequence +
+      static_cast<uint32_t>((static_cast<size_t>(frames) + AudioJitterBuffer::kStepFrames - 1) /
+                            AudioJitterBuffer::kStepFrames);
+  lane.buffer->push(packet->sequence, std::span<const int16_t>(pcm.data(), samples));
+}
+
 void RemoteClient::authenticated() {
   update(connecting_, false);
   update(connected_, true);
@@ -268,7 +343,7 @@ void RemoteClient::authenticated() {
 
   Bytes payload;
   try {
-    payload = configurationJson(requested_, options_.extensions);
+    payload = configurationJson(requested_, offered());
   } catch (const std::exception&) {
     // The host answers an empty configuration with a failure, which then becomes the status.
   }
@@ -319,9 +394,19 @@ void RemoteClient::received(RemotePacket type, const Bytes& payload) {
 // asked. A host of ours also names the extensions it accepted of those offered, and its encoder.
 void RemoteClient::confirmed(const Bytes& payload) {
   const ConfigurationExtras extras = configurationExtras(payload);
-  update(extensions_, extras.extensions.value_or(SessionExtensions{}) & options_.extensions);
+  update(extensions_, extras.extensions.value_or(SessionExtensions{}) & offered());
+  if (extensions_.has(SessionExtension::audio) && audio_ && !audioPlaying_) {
+    options_.audio->start(audio_->buffer);
+    audioPlaying_ = true;
+  }
   update(hostEncoder_, extras.encoder);
   update(status_, connectedStatus());
+}
+
+SessionExtensions RemoteClient::offered() const {
+  if (options_.audio) return options_.extensions;
+  return options_.extensions &
+         SessionExtensions{SessionExtension::clipboard, SessionExtension::cursor};
 }
 
 std::string RemoteClient::connectedStatus() const {
@@ -451,6 +536,14 @@ void RemoteClient::endAttempt(const std::string& reason) {
   clipboardTimer_ = {};
   update(status_, reason);
   if (decoder_) retire(std::move(decoder_));
+  if (audio_) {
+    audio_->ended = true;
+    audio_.reset();
+  }
+  if (audioPlaying_) {
+    options_.audio->stop();
+    audioPlaying_ = false;
+  }
 }
 
 void RemoteClient::applyInputEnabled(bool enabled) {

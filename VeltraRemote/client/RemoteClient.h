@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "client/AudioOutput.h"
 #include "codec/RemoteFrame.h"
 #include "codec/VideoDecoder.h"
 #include "protocol/ClipboardExchange.h"
@@ -38,8 +39,12 @@ struct RemoteClientOptions {
   VideoDecoder::Acceleration acceleration = VideoDecoder::Acceleration::automatic;
   RemoteConnection::Options connection;
   // Offered to the host in every configuration; none keeps the client a base-protocol peer. The
-  // window offers what it can show (clipboard, cursor); the headless client has neither.
+  // window offers what it can show (clipboard, cursor); the headless client has neither. Audio
+  // is offered only with an output to play it.
   SessionExtensions extensions;
+  // Where the sound of the audio extension is played; started when the host confirms the
+  // extension, stopped when the attempt ends. Used on the main thread only.
+  std::shared_ptr<AudioOutput> audio;
 };
 
 // The client side of a remote-desktop session: holds what the user typed, validates it, opens
@@ -54,8 +59,9 @@ struct RemoteClientOptions {
 // constructor). The connection's callbacks, on its wire strand, only route: video packets to the
 // decode queue (thread "veltra.decode"), where the decoder runs in packet order, and everything
 // else to the main thread. Decoded pictures and failures hop from the decode queue to the main
-// thread. Each hop carries the generation of the attempt that installed it and does nothing once
-// that attempt has ended or the client is gone.
+// thread. Audio packets go to the audio queue (thread "veltra.audio"), which decodes them into the
+// attempt's jitter buffer for the output to play. Each hop carries the generation of the attempt
+// that installed it and does nothing once that attempt has ended or the client is gone.
 //
 // LIFETIME: the MainQueue must outlive the client. Destroying the client is safe at any time on
 // the main thread except from inside its own callbacks (onFrame, observers): the connection ends
@@ -106,6 +112,8 @@ class RemoteClient {
   // The extensions the host confirmed for this attempt: none until its confirmation, none from
   // a base host, none when the attempt ends.
   SessionExtensions extensions() const { return extensions_; }
+  // The sound is dropped rather than played while muted.
+  bool audioMuted() const { return audioMuted_; }
   // The host's encoder as its confirmation named it; "" for a base host.
   const std::string& hostEncoder() const { return hostEncoder_; }
   // The newest picture of the current attempt. Not announced to observers: onFrame is.
@@ -138,6 +146,7 @@ class RemoteClient {
   // on, at most one copy per ClipboardExchange::kInterval (the newest wins), never back to where
   // it came from; a copy over ClipboardExchange::kMaximumBytes is named in the status instead.
   void copyToRemote(std::string text);
+  void setAudioMuted(bool muted);
   // Counts one picture that reached the screen; called by the frame presentation.
   void recordPresentation();
 
@@ -145,6 +154,7 @@ class RemoteClient {
   using Clock = Options::Clock;
   struct Link;
   struct DecodeLane;
+  struct AudioLane;
 
   // Handlers of the attempt's callbacks, on the main thread once the generation has been checked.
   void authenticated();
@@ -154,11 +164,13 @@ class RemoteClient {
   void accessUnitDecoded(const std::vector<std::shared_ptr<const RemoteFrame>>& pictures,
                          size_t bytes, const std::string& decoder);
   void confirmed(const Bytes& payload);
+  SessionExtensions offered() const;
   void clipboardDue();
   std::string connectedStatus() const;
   void tick();
   static void decodeOnQueue(const std::shared_ptr<Link>& link, DecodeLane& lane,
                             Generation generation, RemotePacket type, const Bytes& payload);
+  static void playOnQueue(AudioLane& lane, const Bytes& payload);
 
   void startAttempt();
   void endAttempt(const std::string& reason);
@@ -191,6 +203,7 @@ class RemoteClient {
   int64_t videoBitRate_ = 0;
   std::string decoderName_;
   SessionExtensions extensions_;
+  bool audioMuted_ = false;
   std::string hostEncoder_;
 
   std::shared_ptr<const RemoteFrame> latestFrame_;
@@ -198,6 +211,9 @@ class RemoteClient {
   // The current attempt. wire_, decoder_ and generation_ change together.
   std::unique_ptr<RemoteConnection> wire_;
   std::shared_ptr<DecodeLane> decoder_;
+  // Only when there is an output; its buffer goes to the output at the host's confirmation.
+  std::shared_ptr<AudioLane> audio_;
+  bool audioPlaying_ = false;
   Generation generation_ = newGeneration();
   // The display this attempt asked for: the value connect() validated.
   RemoteConfiguration requested_;
@@ -212,7 +228,8 @@ class RemoteClient {
 
   // What callbacks on other threads may reach; emptied when the client is destroyed.
   const std::shared_ptr<Link> link_;
-  // Declared last so that it is joined first, before anything its tasks could reach.
+  // Declared last so that they are joined first, before anything their tasks could reach.
+  SerialQueue audioQueue_{"veltra.audio"};
   SerialQueue decodeQueue_{"veltra.decode"};
 };
 

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <opus.h>
 
 #include <functional>
 
 #include "client_test_support.h"
 #include "harness/harness.h"
+#include "harness/sound.h"
+#include "protocol/AudioPacket.h"
 #include "protocol/Base64.h"
 #include "protocol/Heartbeat.h"
 
@@ -245,8 +248,10 @@ TEST(RemoteClientExtensions, OfferedInTheConfigurationAndUsedOnlyOnceTheHostConf
 
   session.connect();
   ASSERT_TRUE(session.runUntil([&] { return host.count(RemotePacket::configuration) == 1; }));
+  // Audio is not offered without an output to play it.
   EXPECT_EQ(host.payloads(RemotePacket::configuration)[0],
-            configurationJson({1920, 1080, 120}, SessionExtensions::all()));
+            configurationJson({1920, 1080, 120},
+                              {SessionExtension::clipboard, SessionExtension::cursor}));
   // Until the host confirms, nothing of the extensions goes either way.
   host.send(RemotePacket::clipboard, "early");
   host.send(RemotePacket::cursor, dot.encode());
@@ -298,6 +303,56 @@ TEST(RemoteClientExtensions, OfferedInTheConfigurationAndUsedOnlyOnceTheHostConf
   client.disconnect("done");
   EXPECT_TRUE(client.extensions().empty());
   EXPECT_EQ(client.hostEncoder(), "");
+}
+
+// An output that holds the buffer it plays from; the test pulls in its place.
+struct HeldOutput final : AudioOutput {
+  void start(std::shared_ptr<AudioJitterBuffer> buffer) override { source = std::move(buffer); }
+  void stop() override { source.reset(); }
+  std::shared_ptr<AudioJitterBuffer> source;
+};
+
+TEST(RemoteClientAudio, OfferedWithAnOutputPlayedOnceConfirmedAndMuted) {
+  RemoteClientOptions options;
+  options.extensions = SessionExtensions::all();
+  const auto output = std::make_shared<HeldOutput>();
+  options.audio = output;
+  Session session(true, options);
+  RemoteClient& client = *session.client;
+  auto& host = session.host;
+  int error = 0;
+  OpusEncoder* encoder =
+      opus_encoder_create(48'000, 2, OPUS_APPLICATION_RESTRICTED_LOWDELAY, &error);
+  const std::vector<int16_t> tone = test::sine(8'000, 0.1);
+  const auto send = [&](uint32_t sequence, size_t step) {
+    unsigned char opus[1500];
+    const int size = opus_encode(encoder, tone.data() + step * 960, 480, opus, sizeof opus);
+    host.send(RemotePacket::audio, AudioPacket{sequence, 0, Bytes(opus, opus + size)}.encode());
+  };
+  session.connect();
+  send(1, 0);  // before the confirmation: dropped
+  host.send(RemotePacket::configuration,
+            R"({"extensions":["audio"],"fps":120,"height":1080,"width":1920})");
+  for (size_t step = 1; step < 6; ++step) send(uint32_t(100 + step), step);
+  ASSERT_TRUE(session.runUntil([&] { return output->source != nullptr; }));
+  AudioJitterBuffer& buffer = *output->source;
+  ASSERT_TRUE(test::waitUntil([&] { return buffer.queuedFrames() == 5 * 480; }));
+  std::vector<int16_t> played(5 * 960);
+  buffer.pull(played);
+  // Past the codec's first few milliseconds: the tone, at its level.
+  const test::Tone heard = test::toneOf({played.data() + 2 * 960, 3 * 960}, 1);
+  EXPECT_NEAR(heard.hertz, 440, 15);
+  EXPECT_NEAR(heard.rms, 8'000 / std::sqrt(2), 1'000);
+
+  client.setAudioMuted(true);
+  for (size_t step = 6; step < 9; ++step) send(uint32_t(100 + step), step);
+  ASSERT_TRUE(test::waitUntil([&] { return buffer.queuedFrames() == 3 * 480; }));
+  buffer.pull(played);
+  EXPECT_EQ(test::toneOf(played, 0).rms, 0);
+  EXPECT_TRUE(client.audioMuted());
+  client.disconnect("done");
+  EXPECT_EQ(output->source, nullptr);
+  opus_encoder_destroy(encoder);
 }
 
 // Acknowledged only once the view has it, so that the host's flow control paces by what is shown.

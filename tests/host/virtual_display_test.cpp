@@ -10,6 +10,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "harness/sound.h"
 #include "host/x11/PulseAudioRecorder.h"
 #include "host/x11/VLVirtualDisplay.h"
 #include "host/x11/X11Connection.h"
@@ -163,15 +164,11 @@ TEST_F(VirtualDisplayTest, SessionRunsInAFreshLoginAndEverythingItStartedEndsWit
 }
 
 // Plays `seconds` of a 440 Hz sine at `amplitude` (of 32767; 0 for silence) into `display` as a
-// program in it would, through PULSE_SERVER, as 48 kHz stereo 16-bit samples.
+// program in it would, through PULSE_SERVER.
 int play(const VLVirtualDisplay& display, const fs::path& scratch, int amplitude, double seconds) {
-  std::ofstream out(scratch / "sound.raw", std::ios::binary);
-  for (int i = 0; i < int(48'000 * seconds); ++i) {
-    const auto sample = int16_t(amplitude * std::sin(2 * M_PI * 440 * i / 48'000));
-    out.write(reinterpret_cast<const char*>(&sample), 2)
-        .write(reinterpret_cast<const char*>(&sample), 2);
-  }
-  out.close();
+  const std::vector<int16_t> samples = sine(amplitude, seconds);
+  std::ofstream(scratch / "sound.raw", std::ios::binary)
+      .write(reinterpret_cast<const char*>(samples.data()), std::streamsize(samples.size() * 2));
   return std::system(("PULSE_SERVER=unix:" + display.soundServer() +
                       " paplay --raw --format=s16le --rate=48000 --channels=2 " +
                       (scratch / "sound.raw").string())
@@ -228,16 +225,10 @@ TEST_F(VirtualDisplayTest, TheDisplaysSoundComesOutAsOpusFramesOnlyWhileSomethin
   opus_decoder_destroy(decoder);
   // The middle of the tone, away from its edges: a sine of 440 Hz at the level played, on both
   // channels.
-  const size_t from = 2 * 48'000 / 20, to = from + 2 * 48'000 * 3 / 10;
-  for (size_t channel = 0; channel < 2; ++channel) {
-    int crossings = 0;
-    double power = 0;
-    for (size_t i = from + channel; i < to; i += 2) {
-      crossings += (sound[i - 2] < 0) != (sound[i] < 0);
-      power += double(sound[i]) * sound[i];
-    }
-    EXPECT_NEAR(crossings / 2 / 0.3, 440, 10);
-    EXPECT_NEAR(std::sqrt(power / ((to - from) / 2)), 8'000 / std::sqrt(2), 800);
+  const std::span<const int16_t> middle(sound.data() + 2 * 48'000 / 20, 2 * 48'000 * 3 / 10);
+  for (int channel = 0; channel < 2; ++channel) {
+    EXPECT_NEAR(toneOf(middle, channel).hertz, 440, 10);
+    EXPECT_NEAR(toneOf(middle, channel).rms, 8'000 / std::sqrt(2), 800);
   }
 
   // A sound server that dies ends the recording, and its socket goes with the display.

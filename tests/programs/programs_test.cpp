@@ -3,6 +3,7 @@
 #include <QImage>
 #include <set>
 
+#include "harness/sound.h"
 #include "harness/xvfb.h"
 #include "programs/program_support.h"
 #include "protocol/Base64.h"
@@ -122,6 +123,36 @@ TEST(Programs, HostStreamsTheTestPatternToRemoteKeepsTheKeyHiddenAndStopsCleanly
   }
   EXPECT_FALSE(fs::exists(*folder));
   EXPECT_FALSE(holdsKey(hostOutput + host.program.errors()));
+}
+
+// A program in the session plays a tone; the headless client's file holds it, in real time.
+TEST(Programs, SoundPlayedInTheSessionReachesTheHeadlessClientsFile) {
+  if (!xvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
+  TempDirectory scratch;
+  const fs::path tone = scratch.path() / "tone.raw", heard = scratch.path() / "heard.wav";
+  const std::vector<int16_t> samples = sine(8'000, 1.5);
+  std::ofstream(tone, std::ios::binary)
+      .write(reinterpret_cast<const char*>(samples.data()), std::streamsize(samples.size() * 2));
+  // Played once the stream runs: the sound of a display travels only while a client listens.
+  RunningHost host({},
+                   "sh -c 'sleep 2; exec paplay --raw --format=s16le --rate=48000 --channels=2 " +
+                       tone.string() + "'");
+  ASSERT_TRUE(host.listening()) << joined(host.program.lines()) << host.program.errors();
+  Program remote = host.remote({"--seconds", "6", "--audio", heard.string()});
+  EXPECT_EQ(remote.waitForExit(), 0) << joined(remote.lines()) << remote.errors();
+
+  const std::vector<int16_t> wav = readWav(heard);
+  EXPECT_GT(wav.size(), 2u * 48'000 * 4) << "not written in real time";
+  const auto loud = [](int16_t sample) { return std::abs(sample) > 2'000; };
+  const auto first = std::find_if(wav.begin(), wav.end(), loud);
+  ASSERT_NE(first, wav.end()) << "no sound in " << wav.size() / 2 << " frames";
+  const auto last = std::find_if(wav.rbegin(), wav.rend(), loud).base();
+  EXPECT_NEAR(double(last - first) / 2 / 48'000, 1.5, 0.15);
+  const std::span<const int16_t> middle(first + 2 * 48'000 / 2, 2 * 48'000 / 2);
+  for (int channel = 0; channel < 2; ++channel) {
+    EXPECT_NEAR(toneOf(middle, channel).hertz, 440, 15);
+    EXPECT_NEAR(20 * std::log10(toneOf(middle, channel).rms / (8'000 / std::sqrt(2))), 0, 2);
+  }
 }
 
 }  // namespace

@@ -10,10 +10,10 @@
 // window there) and --statistics (the frame rates and the round trip every second).
 //
 // Headless, it prints every new status line and, once a second while connected, the decoded
-// frame rate and the round trip. It ends after S seconds, on SIGINT or SIGTERM, or when the
-// session ends by itself, and exits 0 if the session reached "Connected · …", 1 if not, 2 for bad
-// arguments. The key comes from a file or, with --key-file -, from standard input: never from
-// the command line, where any local user could read it.
+// frame rate, the round trip and the video's bit rate. It ends after S seconds, on SIGINT or
+// SIGTERM, or when the session ends by itself, and exits 0 if the session reached
+// "Connected · …", 1 if not, 2 for bad arguments. The key comes from a file or, with --key-file -,
+// from standard input: never from the command line, where any local user could read it.
 //
 // With --latency, it reads the latency stamp of every picture (the test pattern draws one; see
 // latency_stamp.h) as the picture arrives, writes one line per picture to FILE.csv at the end and
@@ -334,8 +334,10 @@ int main(int argc, char** argv) {
 
     auto statistics = main.repeating(std::chrono::seconds(1), [&] {
       if (!client.connected()) return;
+      char rate[32];
+      std::snprintf(rate, sizeof rate, " · %.1f Mbit/s", client.videoBitRate() / 1e6);
       printLine("decoded " + std::to_string(client.decodedFPS()) + " fps · rtt " +
-                veltra::roundTripText(client.rttMilliseconds()));
+                veltra::roundTripText(client.rttMilliseconds()) + rate);
     });
     asio::signal_set signals(main.context(), SIGINT, SIGTERM);
     signals.async_wait([&](const asio::error_code& error, int) {

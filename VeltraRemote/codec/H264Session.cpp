@@ -198,6 +198,13 @@ class FfmpegH264Session final : public H264Session {
     return ByteView(context_->extradata, static_cast<size_t>(context_->extradata_size));
   }
 
+  // libx264 and NVENC pick the new rate and VBV up at the next picture they are sent.
+  void setBitRate(int64_t bitRate) override {
+    context_->bit_rate = bitRate;
+    context_->rc_max_rate = bitRate;
+    context_->rc_buffer_size = static_cast<int>(bitRate / context_->framerate.num);
+  }
+
   std::string name() const override { return context_->codec->name; }
   int64_t bitRate() const override { return context_->bit_rate; }
   int keyFrameInterval() const override { return context_->gop_size; }

@@ -37,6 +37,10 @@ class H264Session {
   // Parameter sets the encoder gives out of band, in Annex B form; often empty.
   virtual ByteView extradata() const = 0;
 
+  // Aims the pictures sent from now on at `bitRate` (the link's pace, at most the rate the session
+  // opened with). An encoder that cannot change its rate while open keeps the one it has.
+  virtual void setBitRate(int64_t /*bitRate*/) {}
+
   virtual std::string name() const = 0;
   virtual int64_t bitRate() const = 0;
   virtual int keyFrameInterval() const = 0;

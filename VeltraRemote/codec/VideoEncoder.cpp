@@ -50,8 +50,9 @@ VideoEncoder::VideoEncoder(RemoteConfiguration configuration, std::shared_ptr<Pa
   });
   if (error) std::rethrow_exception(error);
   name_ = session_->name();
-  bitRate_ = session_->bitRate();
+  bitRate_ = appliedBitRate_ = session_->bitRate();
   keyFrameInterval_ = session_->keyFrameInterval();
+  flow_->rate.emplace(bitRate_, configuration_.fps);
 }
 
 VideoEncoder::VideoEncoder(RemoteConfiguration configuration, std::shared_ptr<PacketSender> sender,
@@ -63,7 +64,10 @@ VideoEncoder::VideoEncoder(RemoteConfiguration configuration, std::shared_ptr<Pa
       name_(session_->name()),
       bitRate_(session_->bitRate()),
       keyFrameInterval_(session_->keyFrameInterval()),
-      queue_("veltra.encode") {}
+      queue_("veltra.encode") {
+  appliedBitRate_ = bitRate_;
+  flow_->rate.emplace(bitRate_, configuration_.fps);
+}
 
 VideoEncoder::~VideoEncoder() {
   {
@@ -74,19 +78,22 @@ VideoEncoder::~VideoEncoder() {
   queue_.runSync([this] { session_.reset(); });
 }
 
-bool VideoEncoder::FlowControl::takes() const {
-  return !pending && !stopped && unacknowledged <= kMaximumUnacknowledged;
+bool VideoEncoder::FlowControl::takes(LinkRate::Clock::time_point now) {
+  if (pending || stopped) return false;
+  if (unacknowledged <= kMaximumUnacknowledged) return true;
+  rate->windowFull(now);
+  return false;
 }
 
 bool VideoEncoder::ready() const {
   std::lock_guard lock(flow_->mutex);
-  return flow_->takes();
+  return flow_->takes(LinkRate::Clock::now());
 }
 
 bool VideoEncoder::encode(ScreenPicture picture, int64_t presentationTime) {
   {
     std::lock_guard lock(flow_->mutex);
-    if (!flow_->takes()) return false;
+    if (!flow_->takes(LinkRate::Clock::now())) return false;
     flow_->pending = true;
   }
   queue_.post([this, picture = std::move(picture), presentationTime] {
@@ -110,6 +117,12 @@ void VideoEncoder::stop() {
 void VideoEncoder::acknowledgeFrame() {
   std::lock_guard lock(flow_->mutex);
   flow_->unacknowledged = std::max(flow_->unacknowledged - 1, 0);
+  flow_->rate->acknowledged(LinkRate::Clock::now());
+}
+
+int64_t VideoEncoder::targetBitRate() const {
+  std::lock_guard lock(flow_->mutex);
+  return flow_->rate->target(LinkRate::Clock::now());
 }
 
 int VideoEncoder::unacknowledged() const {
@@ -122,6 +135,10 @@ void VideoEncoder::encodeOnQueue(const ScreenPicture& picture, int64_t presentat
   if (!session_) {
     flow_->clearPending();
     return;
+  }
+  if (const int64_t target = targetBitRate(); target != appliedBitRate_) {
+    session_->setBitRate(target);
+    appliedBitRate_ = target;
   }
   // The frame shares the picture's planes: wrapping copies no pixels.
   const int status = session_->send(VideoPicture::wrap(picture), presentationTime);
@@ -185,6 +202,7 @@ bool VideoEncoder::output(const H264Session::Packet& packet) {
   {
     std::lock_guard lock(flow_->mutex);
     ++flow_->unacknowledged;
+    flow_->rate->sent(payload.size(), LinkRate::Clock::now());
   }
   sender_->send(RemotePacket::videoFrame, std::move(payload),
                 [flow = std::weak_ptr<FlowControl>(flow_)] {

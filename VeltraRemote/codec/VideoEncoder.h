@@ -4,9 +4,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "codec/H264Session.h"
+#include "codec/LinkRate.h"
 #include "codec/PictureEncoder.h"
 #include "protocol/PacketSender.h"
 #include "protocol/RemoteConfiguration.h"
@@ -19,7 +21,8 @@ namespace veltra {
 // videoFrame packet (4-byte length-prefixed NAL units, parameter sets left out) per picture. It
 // also does the host's flow control: at most one picture is in the encoder or on its way to the
 // transport, and none is taken while three frames are unacknowledged. Pictures that cannot be
-// taken are dropped, never queued: latency matters more than completeness.
+// taken are dropped, never queued: latency matters more than completeness. The bit rate follows
+// what the link carries (LinkRate), never above the rate the session opened with.
 //
 // THREADING: encode() and stop() run on the capture queue, acknowledgeFrame() on the main
 // thread; the accessors on any thread. Encoding, the output step and every send run on the
@@ -62,7 +65,10 @@ class VideoEncoder final : public PictureEncoder {
 
   const std::string& encoderName() const { return name_; }
   std::string name() const override { return name_; }
+  // The rate the session opened with: the most it aims at.
   int64_t bitRate() const { return bitRate_; }
+  // The rate it aims at now. Any thread.
+  int64_t targetBitRate() const;
   int keyFrameInterval() const { return keyFrameInterval_; }
   int unacknowledged() const;
 
@@ -73,8 +79,11 @@ class VideoEncoder final : public PictureEncoder {
     bool pending = false;    // a picture is in the encoder or its videoFrame is being sent
     int unacknowledged = 0;  // videoFrames sent and not yet acknowledged, never below 0
     bool stopped = false;
+    std::optional<LinkRate> rate;  // set by the constructor
     void clearPending();
-    bool takes() const;  // with the mutex held
+    // Whether a picture may be taken now; a refusal for a full window is noted. With the mutex
+    // held.
+    bool takes(LinkRate::Clock::time_point now);
   };
 
   // Encoder queue only.
@@ -87,6 +96,7 @@ class VideoEncoder final : public PictureEncoder {
   const std::shared_ptr<PacketSender> sender_;
   const std::shared_ptr<FlowControl> flow_;
   std::unique_ptr<H264Session> session_;  // encoder queue only; cleared by stop()
+  int64_t appliedBitRate_ = 0;            // encoder queue only
   // Set once by the constructor.
   std::string name_;
   int64_t bitRate_ = 0;

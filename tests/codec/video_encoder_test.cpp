@@ -129,6 +129,37 @@ TEST_P(VideoEncoderStreamTest, AHighProfileFormatComesBeforeAKeyFrameEveryTwoSec
 
 INSTANTIATE_TEST_SUITE_P(FrameRates, VideoEncoderStreamTest, ::testing::Values(60, 120));
 
+// The rate that follows the link reaches the real encoder while it runs: grain at a twentieth of
+// the rate comes out several times smaller.
+TEST(VideoEncoderStreamTest, ANewBitRateTakesEffectWhileTheEncoderRuns) {
+  auto session = openH264Session(kSmall, kX264);
+  uint32_t seed = 1;
+  auto frameBytes = [&](int index) {
+    ScreenPicture grain = picture(index);
+    uint8_t* luma = grain.plane(0).data;
+    for (int i = 0; i < 320 * 240; ++i)
+      luma[i] = uint8_t((seed = seed * 1664525 + 1013904223) >> 24);
+    EXPECT_EQ(session->send(VideoPicture::wrap(grain), timeOf(index)), 0);
+    H264Session::Packet packet;
+    size_t bytes = 0;
+    while (session->receive(packet) == 1) bytes += packet.data.size();
+    return bytes;
+  };
+  // The last ten pictures of forty at each rate, once the rate control has settled.
+  auto lastTen = [&](int from) {
+    size_t bytes = 0;
+    for (int i = from; i < from + 40; ++i) {
+      const size_t size = frameBytes(i);
+      if (i >= from + 30) bytes += size;
+    }
+    return bytes;
+  };
+  const size_t full = lastTen(0);
+  session->setBitRate(session->bitRate() / 20);
+  const size_t reduced = lastTen(40);
+  EXPECT_LT(reduced * 4, full) << full << " bytes, then " << reduced;
+}
+
 // A picture FFmpeg rejects is reported and the next is taken. Three frames may be out
 // unacknowledged, and none is taken while one is still being written (completions held).
 // Stopped, the encoder takes nothing, and late completions are harmless.

@@ -1,11 +1,13 @@
 // veltra-relay: a TCP relay on loopback between a client and a host that plays a bad network.
 //
-//   veltra-relay --listen PORT --to PORT [--delay MS] [--rate MBIT] [--cut-after S]
-//                [--seconds S]
+//   veltra-relay --listen PORT --to PORT [--delay MS] [--rate MBIT [--rate-from S]
+//                [--rate-until S]] [--cut-after S] [--seconds S]
 //
 // Every byte is forwarded unchanged, in order, one client at a time (a second is closed at
 // once). --delay holds each chunk MS milliseconds in both directions; --rate lets at most MBIT
-// megabits per second through in each direction, with a 64 KiB queue as a router would have;
+// megabits per second through in each direction, with a 64 KiB queue as a router would have,
+// from S seconds into a session (--rate-from) until S seconds into it (--rate-until), so that a
+// run can show how a stream adapts to a link that slows down and recovers;
 // --cut-after S closes both connections S seconds into a session, in the middle of the first
 // large frame (a video frame: 1 KiB or more) from the host after that. The relay reads frame
 // lengths only: it cannot and does not look inside the sealed records. It prints what happened
@@ -47,6 +49,8 @@ struct Settings {
   uint16_t to = 0;
   std::chrono::milliseconds delay{0};
   double megabits = 0;  // 0: unlimited
+  double rateFrom = 0;  // seconds into a session
+  double rateUntil = 1e9;
   std::optional<std::chrono::milliseconds> cutAfter;
   std::chrono::seconds lifetime{3600};
 };
@@ -79,9 +83,9 @@ class Pump : public std::enable_shared_from_this<Pump> {
     std::vector<uint8_t> bytes;
   };
 
-  size_t capacity() const {
-    return settings_.megabits > 0 && settings_.delay == 0ms ? 64 << 10 : 16 << 20;
-  }
+  // The rate now, 0 for none.
+  double megabits() const;
+  size_t capacity() const { return megabits() > 0 && settings_.delay == 0ms ? 64 << 10 : 16 << 20; }
 
   void read();
   void write();
@@ -121,6 +125,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void start() {
     started_ = Clock::now();
+    announceRate();
     host_.async_connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), settings_.to),
                         [self = shared_from_this()](asio::error_code error) {
                           if (error) return self->end("the host refused: " + error.message());
@@ -134,6 +139,27 @@ class Session : public std::enable_shared_from_this<Session> {
                           self->up_->start();
                           self->down_->start();
                         });
+  }
+
+  // Says when the rate starts and stops holding, on the monotonic clock of the latency stamps, so
+  // that a bench can tell its pictures apart.
+  void announceRate() {
+    if (settings_.megabits <= 0) return;
+    const auto say = [this](double at, std::string what) {
+      auto timer = std::make_shared<asio::steady_timer>(
+          io_, started_ +
+                   std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(at)));
+      timer->async_wait([self = shared_from_this(), timer, what](asio::error_code error) {
+        if (error || self->ended) return;
+        const auto micros =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch());
+        ::say(what + " at " + std::to_string(micros.count()) + " us");
+      });
+    };
+    char rate[64];
+    std::snprintf(rate, sizeof rate, "rate %.1f Mbit/s on", settings_.megabits);
+    say(settings_.rateFrom, rate);
+    if (settings_.rateUntil < 1e9) say(settings_.rateUntil, "rate off");
   }
 
   bool cutDue() const {
@@ -171,6 +197,11 @@ class Session : public std::enable_shared_from_this<Session> {
   std::shared_ptr<Pump> down_;
   Clock::time_point started_;
 };
+
+double Pump::megabits() const {
+  const double age = session_.age();
+  return age >= settings_.rateFrom && age < settings_.rateUntil ? settings_.megabits : 0;
+}
 
 void Pump::read() {
   if (reading_ || session_.ended || cutting_ || queued_ >= capacity()) return;
@@ -215,17 +246,18 @@ void Pump::write() {
   }
   // Under a rate, slices of 8 KiB keep the pace smooth.
   Chunk& front = queue_.front();
+  const double megabits = this->megabits();
   const size_t slice =
-      settings_.megabits > 0 ? std::min<size_t>(front.bytes.size(), 8192) : front.bytes.size();
+      megabits > 0 ? std::min<size_t>(front.bytes.size(), 8192) : front.bytes.size();
   auto bytes =
       std::make_shared<std::vector<uint8_t>>(front.bytes.begin(), front.bytes.begin() + slice);
   front.bytes.erase(front.bytes.begin(), front.bytes.begin() + slice);
   if (front.bytes.empty()) queue_.pop_front();
   queued_ -= slice;
-  if (settings_.megabits > 0) {
-    nextSend_ = std::max(nextSend_, now) +
-                std::chrono::duration_cast<Clock::duration>(
-                    std::chrono::duration<double>(slice * 8 / (settings_.megabits * 1e6)));
+  if (megabits > 0) {
+    nextSend_ =
+        std::max(nextSend_, now) + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(slice * 8 / (megabits * 1e6)));
   }
   writing_ = true;
   asio::async_write(
@@ -273,8 +305,8 @@ int main(int argc, char** argv) {
   Settings settings;
   veltra::CommandLine commandLine(
       "veltra-relay", "Relays one TCP client on loopback to a host, playing a bad network.",
-      "veltra-relay --listen PORT --to PORT [--delay MS] [--rate MBIT] [--cut-after S]\n"
-      "                    [--seconds S]");
+      "veltra-relay --listen PORT --to PORT [--delay MS] [--rate MBIT [--rate-from S]\n"
+      "                    [--rate-until S]] [--cut-after S] [--seconds S]");
   CLI::App& app = commandLine.app();
   double delay = 0, cutAfter = 0, seconds = 3600;
   app.add_option("--listen", settings.listen, "The loopback port the client connects to")
@@ -292,6 +324,12 @@ int main(int argc, char** argv) {
                  "At most MBIT megabits per second in each direction (default: unlimited)")
       ->type_name("MBIT")
       ->check(veltra::positiveNumber(1e6));
+  app.add_option("--rate-from", settings.rateFrom, "The rate holds from S seconds into a session")
+      ->type_name("S")
+      ->check(veltra::decimalNumber(0, 1e6));
+  app.add_option("--rate-until", settings.rateUntil, "The rate holds until S seconds into it")
+      ->type_name("S")
+      ->check(veltra::decimalNumber(0, 1e6));
   auto* cut = app.add_option("--cut-after", cutAfter,
                              "Cut the session S seconds in, in the middle of a large frame")
                   ->type_name("S")

@@ -224,5 +224,16 @@ TEST_F(RemoteDesktopWindowTest, AHostWithTheExtensionsSharesTheClipboardAndShows
   EXPECT_EQ(view()->cursor().shape(), Qt::ArrowCursor);
 }
 
+TEST_F(RemoteDesktopWindowTest, MuteSoundIsTheClientsMuteBothWays) {
+  QAction* mute = nullptr;
+  for (QAction* action : window.findChildren<QAction*>())
+    if (action->text() == "Mute Sound") mute = action;
+  ASSERT_NE(mute, nullptr);
+  mute->trigger();
+  EXPECT_TRUE(client.audioMuted());
+  client.setAudioMuted(false);
+  EXPECT_FALSE(mute->isChecked());
+}
+
 }  // namespace
 }  // namespace veltra::test

@@ -5,9 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <fstream>
-#include <iterator>
 
 #include "harness/processes.h"
 #include "view/PulseAudioOutput.h"
@@ -50,8 +48,7 @@ TEST(PulseAudioOutputTest, PlaysTheBufferAtItsRateAndEndsQuietlyWhenTheServerGoe
   PulseAudioOutput speaker("unix:" + socket);
   speaker.start(buffer);
   uint32_t sequence = 0;
-  std::vector<int16_t> tone(2 * kStep);
-  std::vector<int16_t> heard;
+  std::vector<int16_t> tone(2 * kStep), heard;
   EXPECT_TRUE(waitUntil([&] {
     // Kept topped up, as the network would, 10 ms at a time.
     while (buffer->queuedFrames() < 3 * kStep) {
@@ -59,10 +56,9 @@ TEST(PulseAudioOutputTest, PlaysTheBufferAtItsRateAndEndsQuietlyWhenTheServerGoe
         tone[2 * i] = int16_t(8'000 * std::sin(2 * M_PI * double(sequence * kStep + i) / 48));
       buffer->push(sequence++, tone);
     }
-    std::ifstream file(dir + "/heard.raw", std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(file), {}};
-    heard.resize(bytes.size() / 2);
-    std::memcpy(heard.data(), bytes.data(), heard.size() * 2);
+    std::ifstream file(dir + "/heard.raw", std::ios::binary | std::ios::ate);
+    heard.resize(size_t(std::max<std::streamoff>(file.tellg(), 0)) / 2);
+    file.seekg(0).read(reinterpret_cast<char*>(heard.data()), std::streamsize(2 * heard.size()));
     return heardTone(heard);
   })) << heard.size() / 2
       << " frames heard";
@@ -72,10 +68,6 @@ TEST(PulseAudioOutputTest, PlaysTheBufferAtItsRateAndEndsQuietlyWhenTheServerGoe
   server.signal(SIGKILL);
   EXPECT_TRUE(waitUntil([&] { return threadNames().count("veltra.speaker") == 0; }));
   speaker.stop();
-  // A server that is not there: a silent session, and a start() and stop() that return at once.
-  PulseAudioOutput nowhere("unix:" + dir + "/nothing");
-  nowhere.start(buffer);
-  nowhere.stop();
 }
 
 }  // namespace

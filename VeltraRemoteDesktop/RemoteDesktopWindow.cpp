@@ -207,6 +207,13 @@ void RemoteDesktopWindow::buildMenus() {
   statisticsAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::ALT | Qt::META | Qt::Key_O));
   addAction(statisticsAction_);
   connect(statisticsAction_, &QAction::toggled, this, &RemoteDesktopWindow::syncOverlay);
+  view->addSeparator();
+  // Always enabled: muting before connecting, or while the remote computer is quiet, keeps the
+  // next sound from being heard. The client holds the state; sync() shows it back.
+  muteAction_ = view->addAction("Mute Sound");
+  muteAction_->setCheckable(true);
+  connect(muteAction_, &QAction::toggled, this,
+          [this](bool muted) { client_.setAudioMuted(muted); });
 }
 
 bool RemoteDesktopWindow::idle() const {
@@ -324,6 +331,7 @@ void RemoteDesktopWindow::sync() {
     field->setEnabled(editable);
   }
   importAction_->setEnabled(editable);
+  muteAction_->setChecked(client_.audioMuted());
   connect_->setText(editable ? "Connect" : "Disconnect");
 
   status_->setText(QString::fromStdString(client_.status()));

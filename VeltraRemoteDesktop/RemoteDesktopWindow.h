@@ -28,6 +28,7 @@ class RemoteStatisticsOverlay;
 // is captured, when every key belongs to the remote computer. In full screen, where the status
 // line is hidden, View → Statistics Overlay shows its figures over the picture; Control+Alt+Super+O
 // toggles it, while input is captured too (the picture's view keeps that chord from the remote).
+// View → Mute Sound is the client's audioMuted().
 //
 // THREADING: GUI thread only. `client` must outlive the window.
 class RemoteDesktopWindow : public QMainWindow {
@@ -76,6 +77,7 @@ class RemoteDesktopWindow : public QMainWindow {
   QAction* importAction_ = nullptr;
   QAction* fullScreenAction_ = nullptr;
   QAction* statisticsAction_ = nullptr;
+  QAction* muteAction_ = nullptr;
   RemoteDesktopView* desktopView_ = nullptr;
   QLabel* status_ = nullptr;
   QLabel* statistics_ = nullptr;

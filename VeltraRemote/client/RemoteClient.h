@@ -39,8 +39,8 @@ struct RemoteClientOptions {
   VideoDecoder::Acceleration acceleration = VideoDecoder::Acceleration::automatic;
   RemoteConnection::Options connection;
   // Offered to the host in every configuration; none keeps the client a base-protocol peer. The
-  // window offers what it can show (clipboard, cursor); the headless client has neither. Audio
-  // is offered only with an output to play it.
+  // window offers what it can show and play (clipboard, cursor, audio); the headless client has
+  // none but audio, into a file. Audio is offered only with an output to play it.
   SessionExtensions extensions;
   // Where the sound of the audio extension is played; started when the host confirms the
   // extension, stopped when the attempt ends. Used on the main thread only.

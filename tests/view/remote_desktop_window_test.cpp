@@ -10,6 +10,8 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <fstream>
@@ -222,6 +224,15 @@ TEST_F(RemoteDesktopWindowTest, AHostWithTheExtensionsSharesTheClipboardAndShows
   EXPECT_TRUE(scaledAsThePicture());
   client.setInputEnabled(false);
   EXPECT_EQ(view()->cursor().shape(), Qt::ArrowCursor);
+}
+
+TEST_F(RemoteDesktopWindowTest, MuteSoundIsTheClientsMuteBothWays) {
+  QAction* mute = window.menuBar()->actions().last()->menu()->actions().last();
+  ASSERT_EQ(mute->text(), "Mute Sound");
+  mute->trigger();
+  EXPECT_TRUE(client.audioMuted());
+  client.setAudioMuted(false);
+  EXPECT_FALSE(mute->isChecked());
 }
 
 }  // namespace

@@ -1,15 +1,15 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QOpenGLWidget>
+#include <QImage>
 #include <QPointer>
 #include <QTimer>
+#include <QWidget>
 #include <memory>
 #include <optional>
 
 #include "protocol/CursorImage.h"
 #include "view/RemoteInputMapper.h"
-#include "view/RemoteVideoRenderer.h"
 #include "view/RemoteViewport.h"
 
 class QWindow;
@@ -19,7 +19,13 @@ namespace veltra {
 class RemoteFrame;
 class RemoteViewClient;
 
-// The picture of a client session in an OpenGL widget, and the widget that captures input for it.
+// The picture of a client session, and the widget that captures input for it.
+//
+// Drawing: with OpenGL (the planes go up as textures, a shader converts them) where the renderer
+// is a GPU's, or on the CPU into the window's raster backing store (libyuv converts and scales)
+// where OpenGL itself would run on the CPU: Mesa's software rasteriser takes more than a core for
+// a 1080p stream and blocks the GUI thread, and with it input and heartbeats, while it draws. A
+// child surface widget draws; this widget keeps the pictures, the pointer and the input.
 //
 // Pictures: the session hands each decoded picture to setIncomingFrame(); a newer one replaces an
 // undrawn one, so pictures that come faster than redraws are skipped, never queued. The widget
@@ -40,15 +46,25 @@ class RemoteViewClient;
 // the active one, and when the widget leaves its window or is hidden.
 //
 // THREADING: GUI thread only. `client` must outlive the widget.
-class RemoteFrameView : public QOpenGLWidget {
+class RemoteFrameView : public QWidget {
   Q_OBJECT
 
  public:
   static constexpr const char* kAccessibleName =
       "Remote desktop. Click to control. Control Alt Super Escape releases input.";
 
-  explicit RemoteFrameView(RemoteViewClient& client, QWidget* parent = nullptr);
+  enum class Drawing { opengl, raster };
+  // OpenGL unless its renderer here runs on the CPU (or there is none). Asked once per process,
+  // of a small offscreen context.
+  static Drawing preferredDrawing();
+
+  explicit RemoteFrameView(RemoteViewClient& client, QWidget* parent = nullptr,
+                           Drawing drawing = preferredDrawing());
   ~RemoteFrameView() override;
+
+  Drawing drawing() const { return drawing_; }
+  // What the picture area shows now, in device pixels.
+  QImage grabPicture();
 
   // The newest picture of the session, to be drawn at the next redraw.
   void setIncomingFrame(std::shared_ptr<const RemoteFrame> frame);
@@ -70,10 +86,10 @@ class RemoteFrameView : public QOpenGLWidget {
  signals:
   // The overlay chord was pressed while capturing; the window decides what it shows.
   void overlayToggleRequested();
+  // A redraw reached the screen.
+  void redrawn();
 
  protected:
-  void initializeGL() override;
-  void paintGL() override;
   void resizeEvent(QResizeEvent* event) override;
 
   bool event(QEvent* event) override;
@@ -89,17 +105,26 @@ class RemoteFrameView : public QOpenGLWidget {
   void wheelEvent(QWheelEvent* event) override;
 
  private:
+  class OpenGLSurface;
+  class RasterSurface;
+  friend class OpenGLSurface;
+  friend class RasterSurface;
+
+  // For the surface's redraw: the picture to draw, the incoming one if any (it becomes the last
+  // drawn), else the last drawn one.
+  std::shared_ptr<const RemoteFrame> takePicture();
   void requestRedraw();
   const RemoteFrame* currentPicture() const;
   void showPointer();
+  // A redraw reached the screen: counted if it drew a new picture.
   void pictureSwapped();
   void releaseCapture();
   void focusWindowChanged(QWindow* window);
-  void releaseGL();
 
   RemoteViewClient& client_;
   RemoteInputMapper mapper_;
-  RemoteVideoRenderer renderer_;
+  const Drawing drawing_;
+  QWidget* surface_ = nullptr;  // a child, filling this widget
   std::shared_ptr<const RemoteFrame> incomingFrame_;
   std::shared_ptr<const RemoteFrame> lastFrame_;
   // The last redraw drew a new picture that has not been swapped to the screen yet.

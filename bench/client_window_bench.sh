@@ -100,6 +100,9 @@ run_case() {  # NAME PORT [SESSION]
     echo "xvfb_cpu=$(awk -v a="$xvfb_before" -v b="$xvfb_after" -v t="$ticks_per_second" -v s="$seconds" 'BEGIN { printf "%.1f", (b - a) / t / s * 100 }')"
     echo "decoded=$(awk '{ sum += $2; n++ } END { if (n) printf "%.1f", sum / n; else print "-" }' "$dir/rates")"
     echo "displayed=$(awk '{ sum += $6; n++ } END { if (n) printf "%.1f", sum / n; else print "-" }' "$dir/rates")"
+    # The heartbeat's round trip as the window shows it: it waits for the GUI thread at both ends.
+    echo "rtt=$(sed -n 's/.* rtt \([0-9.]*\) ms.*/\1/p' "$dir/rates" | sort -n |
+      awk '{ v[NR] = $1 } END { if (NR) printf "%.1f · %.1f", v[int((NR + 1) / 2)], v[NR]; else print "-" }')"
     echo "threads=$(awk -v t="$ticks_per_second" -v s="$seconds" '
         NR == FNR { before[$1] += $2; next } { after[$1] += $2 }
         END { for (n in after) { v = (after[n] - before[n]) / t / s * 100; if (v >= 0.5) printf "%s %.1f%%, ", n, v } }' \
@@ -123,10 +126,10 @@ run_case still 19842
   echo
   echo "Load average at the end: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores."
   echo
-  echo "| remote screen | window CPU, % of a core | its Xvfb, % | decoded fps | displayed fps |"
-  echo "|---|---|---|---|---|"
+  echo "| remote screen | window CPU, % of a core | its Xvfb, % | decoded fps | displayed fps | round trip median · worst, ms |"
+  echo "|---|---|---|---|---|---|"
   for name in streaming still; do
-    echo "| $name | $(field "$name" client_cpu) | $(field "$name" xvfb_cpu) | $(field "$name" decoded) | $(field "$name" displayed) |"
+    echo "| $name | $(field "$name" client_cpu) | $(field "$name" xvfb_cpu) | $(field "$name" decoded) | $(field "$name" displayed) | $(field "$name" rtt) |"
   done
   echo
   echo "Window threads above 0.5% of a core:"

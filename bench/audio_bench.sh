@@ -51,4 +51,4 @@ echo "load before: ${load_before#*load average: } · after: ${load_after#*load a
 grep -E '^latency median|^pictures per second' "$remote_log" | sed 's/^/pictures: /'
 echo "| run | clicks measured | sound latency median ms | p95 | offset p5 ms | median | p95 | trend ms/min |"
 python3 bench/lib/click_sync.py "$out/sound.wav" "$out/latency.csv" "$first_sample" \
-  --label "${seconds} s, load ${load_before##*load average: }" | tee "$out/summary.txt"
+  --label "${seconds} s, load ${load_before##*load average: }" --clicks "$out/clicks.csv" | tee "$out/summary.txt"

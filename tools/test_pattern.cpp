@@ -202,6 +202,14 @@ class ClickSound {
     pa_simple* stream = pa_simple_new(nullptr, "veltra-test-pattern", PA_STREAM_PLAYBACK, nullptr,
                                       "click", &spec, nullptr, &attributes, &error);
     if (stream == nullptr) return nullptr;
+    // A fresh stream's first sound came out of the server's monitor 0.2 to 0.8 s late and
+    // stretched: a moment of silence played to the end first takes that start.
+    const std::vector<int16_t> silence(kRate / 100 * kChannels, 0);
+    if (pa_simple_write(stream, silence.data(), silence.size() * sizeof(int16_t), &error) < 0 ||
+        pa_simple_drain(stream, &error) < 0) {
+      pa_simple_free(stream);
+      return nullptr;
+    }
     return std::unique_ptr<ClickSound>(new ClickSound(stream));
   }
 

@@ -7,7 +7,7 @@ WAV is what `veltra-remote --audio` wrote (48 kHz, 16-bit; sample n played at T0
 CSV its `--latency` record (decoded_us,drawn_us,latency_us), T0_US the client's "sound: first
 sample at" time. All times are CLOCK_MONOTONIC microseconds of one machine.
 
-A click's onset is the first sample louder than the threshold after at least 300 ms of quiet.
+A click's onset is the first sample louder than the threshold after at least 150 ms of quiet.
 The test pattern wrote it when it drew the first picture stamped in a new second, so the click
 belongs to the whole second before its onset, and its flash picture is the CSV row with the
 first stamp at or after that second:
@@ -23,7 +23,7 @@ import statistics
 import sys
 import wave
 
-QUIET_US = 300_000
+QUIET_US = 150_000
 # Flashes whose picture is stamped later than this after the second are not taken: the flash
 # picture itself was not decoded (or its stamp did not read), so a later one stands in for it.
 LATEST_FLASH_US = 40_000

@@ -24,9 +24,11 @@ import sys
 import wave
 
 QUIET_US = 150_000
-# Flashes whose picture is stamped later than this after the second are not taken: the flash
-# picture itself was not decoded (or its stamp did not read), so a later one stands in for it.
-LATEST_FLASH_US = 40_000
+# A flash is taken only when the picture before it came at most this many picture intervals
+# earlier. A longer gap means a picture may be missing from the record (drawn over before the host
+# captured it, as a stalled pattern catches up, or its stamp unread), and the missing one may be
+# the flash: a later picture would then stand in for it and cut the latency by a frame or more.
+LONGEST_GAP = 1.5
 
 
 def percentile(values, share):
@@ -87,8 +89,12 @@ def main():
                 drawn.append((int(row["drawn_us"]), int(row["decoded_us"])))
     drawn.sort()
 
+    intervals = [b[0] - a[0] for a, b in zip(drawn, drawn[1:])]
+    interval = statistics.median(intervals) if intervals else 0
+
     def flash(second_us):
-        """The picture stamped first at or after the second, as (drawn_us, decoded_us)."""
+        """The picture stamped first at or after the second, as (drawn_us, decoded_us), if no
+        picture may be missing just before it."""
         low, high = 0, len(drawn)
         while low < high:
             middle = (low + high) // 2
@@ -96,7 +102,11 @@ def main():
                 low = middle + 1
             else:
                 high = middle
-        return drawn[low] if low < len(drawn) else None
+        if low == 0 or low == len(drawn):
+            return None
+        if drawn[low][0] - drawn[low - 1][0] > LONGEST_GAP * interval:
+            return None
+        return drawn[low]
 
     # The seconds whose click the file should hold: a full one after the sound started (the
     # session's sound comes up once the client is in), half a second before the file ends, and
@@ -121,7 +131,7 @@ def main():
             continue
         heard.add(second)
         picture = flash(second * 1_000_000)
-        if picture is None or picture[0] - second * 1_000_000 > LATEST_FLASH_US:
+        if picture is None:
             unflashed += 1
             continue
         drawn_us, decoded_us = picture
@@ -141,7 +151,7 @@ def main():
     missed = len(expected - heard)
 
     print(f"clicks: {len(heard)} found of {len(expected)} expected, {missed} missed, "
-          f"{stray} stray onsets, {unflashed} without their flash picture decoded; "
+          f"{stray} stray onsets, {unflashed} left out (their flash picture possibly not in the record); "
           f"threshold {args.threshold}, peaks {min(peaks, default=0)}..{max(peaks, default=0)}")
     if not latency:
         print("no click matched a flash picture")

@@ -34,7 +34,9 @@ build_tools "$build" veltra-host veltra-remote veltra-test-pattern
 load_before="$(uptime)"
 port=19981
 start_host audio "$port" "'$bin/veltra-test-pattern' --click"
-start_remote audio "$port" "$seconds" --audio "$out/sound.wav" --latency "$out/latency.csv"
+# The warm-up keeps the display's first picture out of the pictures' figures.
+start_remote audio "$port" "$seconds" --audio "$out/sound.wav" --latency "$out/latency.csv" \
+  --warm-up 2
 # The client's --seconds ends the session; the wait is bounded by it and the connection's own.
 wait "$remote_pid" || { echo "the client failed:" >&2; cat "$remote_log" >&2; exit 1; }
 load_after="$(uptime)"

@@ -202,8 +202,9 @@ class ClickSound {
     pa_simple* stream = pa_simple_new(nullptr, "veltra-test-pattern", PA_STREAM_PLAYBACK, nullptr,
                                       "click", &spec, nullptr, &attributes, &error);
     if (stream == nullptr) return nullptr;
-    // A fresh stream's first sound came out of the server's monitor 0.2 to 0.8 s late and
-    // stretched: a moment of silence played to the end first takes that start.
+    // On a display's fresh sound server, what the first playback stream plays in its first
+    // ~0.6 s comes out that late, all at once. 10 ms of silence played to the end takes that
+    // start, before any click (and before the first picture: the drain lasts it out).
     const std::vector<int16_t> silence(kRate / 100 * kChannels, 0);
     if (pa_simple_write(stream, silence.data(), silence.size() * sizeof(int16_t), &error) < 0 ||
         pa_simple_drain(stream, &error) < 0) {

@@ -5,18 +5,28 @@
 // time it was drawn as a latency stamp in the bottom-left corner (see latency_stamp.h), which the
 // moving content never covers.
 //
-//   veltra-test-pattern [--fps N]   (N from 1 to 240, default 60)
+// With --click it also marks each second of CLOCK_MONOTONIC for the sound bench: the first
+// picture whose stamp falls in a new second carries a white band below the bars (in that picture
+// only), and right after drawing it the pattern plays a short, loud tone burst through the sound
+// server that PULSE_SERVER names (the host's display has one). The flash picture's stamp is then
+// the click's write time, to a few microseconds. Without a sound server it flashes silently.
+//
+//   veltra-test-pattern [--fps N] [--click]   (N from 1 to 240, default 60)
 //
 // It runs until its X server goes away (or it is signalled).
 
+#include <pulse/simple.h>
 #include <time.h>
 #include <xcb/xcb.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -137,11 +147,10 @@ struct Scene {
     }
   }
 
-  // Drawn last, with the time taken just before: what a client reads is when the picture was
+  // Drawn last, with the time taken just before it: what a client reads is when the picture was
   // complete.
-  void drawStamp(Painter& painter) const {
-    const auto plan =
-        veltra::latency_stamp::drawPlan(width, height, veltra::latency_stamp::monotonicMicros());
+  void drawStamp(Painter& painter, uint64_t micros) const {
+    const auto plan = veltra::latency_stamp::drawPlan(width, height, micros);
     std::vector<xcb_rectangle_t> white;
     for (const auto& block : plan) {
       if (!block.white) {
@@ -154,6 +163,84 @@ struct Scene {
     }
     painter.fill(rgb(255, 255, 255), white);
   }
+
+  // The --click flash: a band across the screen below the bars and above the stamp.
+  xcb_rectangle_t flashArea() const {
+    const auto stamp = veltra::latency_stamp::drawPlan(width, height, 0);
+    const int top = height * 4 / 5;
+    int bottom = height * 23 / 25;
+    if (!stamp.empty() && stamp.front().y - height / 100 < bottom)
+      bottom = stamp.front().y - height / 100;
+    return xcb_rectangle_t{static_cast<int16_t>(width / 20), static_cast<int16_t>(top),
+                           static_cast<uint16_t>(width * 9 / 10),
+                           static_cast<uint16_t>(bottom > top ? bottom - top : 0)};
+  }
+};
+
+// The --click sound: a 15 ms, 2 kHz tone burst at -2 dBFS, 48 kHz stereo, starting at full
+// strength so that its onset is one sample. The playback stream is opened once, with a target of
+// 20 ms and a start threshold of one frame: the stream sits empty between clicks, and a click
+// written into it plays at once instead of waiting behind a server-sized buffer.
+class ClickSound {
+ public:
+  static constexpr int kRate = 48'000;
+  static constexpr int kChannels = 2;
+
+  // Nothing when no sound server can be reached (quietly: the flash still marks the second).
+  // Without PULSE_SERVER there is no display's server to play to, and libpulse would otherwise
+  // try the user's own or start one.
+  static std::unique_ptr<ClickSound> open() {
+    if (std::getenv("PULSE_SERVER") == nullptr) return nullptr;
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, kChannels};
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<uint32_t>(-1);
+    attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(20'000, &spec));
+    attributes.prebuf = static_cast<uint32_t>(pa_frame_size(&spec));
+    attributes.minreq = static_cast<uint32_t>(-1);
+    attributes.fragsize = static_cast<uint32_t>(-1);
+    int error = 0;
+    pa_simple* stream = pa_simple_new(nullptr, "veltra-test-pattern", PA_STREAM_PLAYBACK, nullptr,
+                                      "click", &spec, nullptr, &attributes, &error);
+    if (stream == nullptr) return nullptr;
+    // On a display's fresh sound server, what the first playback stream plays in its first
+    // ~0.6 s comes out that late, all at once. 10 ms of silence played to the end takes that
+    // start, before any click (and before the first picture: the drain lasts it out).
+    const std::vector<int16_t> silence(kRate / 100 * kChannels, 0);
+    if (pa_simple_write(stream, silence.data(), silence.size() * sizeof(int16_t), &error) < 0 ||
+        pa_simple_drain(stream, &error) < 0) {
+      pa_simple_free(stream);
+      return nullptr;
+    }
+    return std::unique_ptr<ClickSound>(new ClickSound(stream));
+  }
+
+  ~ClickSound() { pa_simple_free(stream_); }
+  ClickSound(const ClickSound&) = delete;
+  ClickSound& operator=(const ClickSound&) = delete;
+
+  // Returns at once: the burst is shorter than the stream's target, and the stream is empty.
+  void play() {
+    int error = 0;
+    pa_simple_write(stream_, burst_.data(), burst_.size() * sizeof(int16_t), &error);
+  }
+
+ private:
+  explicit ClickSound(pa_simple* stream) : stream_(stream) {
+    constexpr int kFrames = kRate * 15 / 1000;
+    constexpr double kTone = 2'000;
+    constexpr double kAmplitude = 26'000;
+    burst_.resize(size_t{kFrames} * kChannels);
+    for (int frame = 0; frame < kFrames; ++frame) {
+      // Cosine: the first sample is the peak.
+      const auto sample = static_cast<int16_t>(
+          std::lround(kAmplitude * std::cos(2 * std::numbers::pi * kTone * frame / kRate)));
+      for (int channel = 0; channel < kChannels; ++channel)
+        burst_[static_cast<size_t>(frame * kChannels + channel)] = sample;
+    }
+  }
+
+  pa_simple* stream_;
+  std::vector<int16_t> burst_;
 };
 
 void addNanoseconds(timespec& time, long nanoseconds) {
@@ -168,14 +255,17 @@ void addNanoseconds(timespec& time, long nanoseconds) {
 
 int main(int argc, char** argv) {
   int fps = 60;
+  bool click = false;
   veltra::CommandLine commandLine(
       "veltra-test-pattern",
       "Fills the X display named by DISPLAY with moving, latency-stamped content.",
-      "veltra-test-pattern [--fps N]");
+      "veltra-test-pattern [--fps N] [--click]");
   commandLine.app()
       .add_option("--fps", fps, "Frames per second, from 1 to 240 (default 60)")
       ->type_name("N")
       ->check(veltra::wholeNumber(1, 240));
+  commandLine.app().add_flag("--click", click,
+                             "Once a second, flash a picture and play a click with it");
   if (auto done = commandLine.parse(argc, argv)) return *done;
 
   int screenNumber = 0;
@@ -198,6 +288,10 @@ int main(int argc, char** argv) {
                     XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
   xcb_map_window(connection, window);
   Painter painter(connection, window);
+  std::unique_ptr<ClickSound> sound = click ? ClickSound::open() : nullptr;
+  const xcb_rectangle_t flash = scene.flashArea();
+  uint64_t flashSecond = 0;
+  bool flashShown = false;
 
   const long period = 1'000'000'000L / fps;
   timespec next{};
@@ -210,8 +304,17 @@ int main(int argc, char** argv) {
     }
     scene.drawBars(painter, frame, false);
     scene.drawCounter(painter, frame);
-    scene.drawStamp(painter);
+    if (flashShown)
+      scene.fillBackground(painter, frame, flash.x, flash.y, flash.width, flash.height);
+    const uint64_t drawn = veltra::latency_stamp::monotonicMicros();
+    // The first stamp in a new second flashes, so that the bench finds the flash picture by its
+    // stamp alone; the first picture of all only starts the count.
+    flashShown = click && flashSecond != 0 && drawn / 1'000'000 != flashSecond;
+    if (click && drawn / 1'000'000 != flashSecond) flashSecond = drawn / 1'000'000;
+    if (flashShown) painter.fill(rgb(255, 255, 255), {flash});
+    scene.drawStamp(painter, drawn);
     xcb_flush(connection);
+    if (flashShown && sound) sound->play();
     // Drain events (exposures) so the server's queue to us never fills.
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) std::free(event);
 

@@ -11,7 +11,10 @@
 // server that PULSE_SERVER names (the host's display has one). The flash picture's stamp is then
 // the click's write time, to a few microseconds. Without a sound server it flashes silently.
 //
-//   veltra-test-pattern [--fps N] [--click]   (N from 1 to 240, default 60)
+// With --grain it also fills its top-left 640×360 with new noise every picture, as grainy video
+// would: content that asks for more bits than a slow link carries, at little cost to draw.
+//
+//   veltra-test-pattern [--fps N] [--click] [--grain]   (N from 1 to 240, default 60)
 //
 // It runs until its X server goes away (or it is signalled).
 
@@ -253,19 +256,44 @@ void addNanoseconds(timespec& time, long nanoseconds) {
 
 }  // namespace
 
+// One of eight noise images, generated once, in strips that each fit a core X request.
+void drawGrain(xcb_connection_t* connection, xcb_window_t window, uint8_t depth, int frame) {
+  constexpr int kWidth = 640, kHeight = 360, kStrip = 60, kImages = 8;
+  static const std::vector<uint32_t> noise = [] {
+    std::vector<uint32_t> pixels(size_t{kWidth} * kHeight * kImages);
+    uint32_t seed = 12345;
+    for (uint32_t& pixel : pixels) pixel = (seed = seed * 1664525 + 1013904223) >> 8;
+    return pixels;
+  }();
+  static const xcb_gcontext_t gc = [&] {
+    const xcb_gcontext_t id = xcb_generate_id(connection);
+    xcb_create_gc(connection, id, window, 0, nullptr);
+    return id;
+  }();
+  const uint32_t* image = noise.data() + size_t{kWidth} * kHeight * (frame % kImages);
+  for (int top = 0; top < kHeight; top += kStrip) {
+    xcb_put_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, window, gc, kWidth, kStrip, 0,
+                  static_cast<int16_t>(top), 0, depth, kWidth * kStrip * 4,
+                  reinterpret_cast<const uint8_t*>(image + size_t{kWidth} * top));
+  }
+}
+
 int main(int argc, char** argv) {
   int fps = 60;
   bool click = false;
   veltra::CommandLine commandLine(
       "veltra-test-pattern",
       "Fills the X display named by DISPLAY with moving, latency-stamped content.",
-      "veltra-test-pattern [--fps N] [--click]");
+      "veltra-test-pattern [--fps N] [--click] [--grain]");
   commandLine.app()
       .add_option("--fps", fps, "Frames per second, from 1 to 240 (default 60)")
       ->type_name("N")
       ->check(veltra::wholeNumber(1, 240));
   commandLine.app().add_flag("--click", click,
                              "Once a second, flash a picture and play a click with it");
+  bool grain = false;
+  commandLine.app().add_flag("--grain", grain,
+                             "Fill the top-left 640x360 with new noise each time");
   if (auto done = commandLine.parse(argc, argv)) return *done;
 
   int screenNumber = 0;
@@ -304,6 +332,7 @@ int main(int argc, char** argv) {
     }
     scene.drawBars(painter, frame, false);
     scene.drawCounter(painter, frame);
+    if (grain) drawGrain(connection, window, screen->root_depth, frame);
     if (flashShown)
       scene.fillBackground(painter, frame, flash.x, flash.y, flash.width, flash.height);
     const uint64_t drawn = veltra::latency_stamp::monotonicMicros();

@@ -17,17 +17,15 @@ constexpr double kFastStep = 1.5;
 constexpr double kHelped = 1.05;
 // A client that was the limit still is while its pace holds within this much.
 constexpr double kClientPace = 0.9;
+// Acknowledgements this much later than the link's least delay waited in a queue: a client that
+// keeps up is a decode or two late at most, a throttled link's queue of three frames far more.
+constexpr auto kQueueing = std::chrono::milliseconds(25);
 // How long the link's least delay is remembered.
 constexpr auto kDelayMemory = std::chrono::seconds(5);
 
 }  // namespace
 
-LinkRate::LinkRate(int64_t ceiling, int fps)
-    : ceiling_(ceiling),
-      floor_(ceiling / 20),
-      congestionDelay_(std::max<Clock::duration>(std::chrono::milliseconds(25),
-                                                 std::chrono::seconds(2) / std::max(fps, 1))),
-      target_(ceiling) {}
+LinkRate::LinkRate(int64_t ceiling) : ceiling_(ceiling), floor_(ceiling / 20), target_(ceiling) {}
 
 void LinkRate::sent(size_t bytes, Clock::time_point now) {
   inFlight_.push_back({bytes, now});
@@ -65,9 +63,8 @@ void LinkRate::decide(Clock::time_point now) {
 
   // Nothing acknowledged in a whole interval while frames wait is congestion too.
   const bool stalled =
-      delays_.empty() && !inFlight_.empty() && now - inFlight_.front().sent > congestionDelay_;
-  const bool queueing =
-      median && least != Clock::duration::max() && *median > least + congestionDelay_;
+      delays_.empty() && !inFlight_.empty() && now - inFlight_.front().sent > kQueueing;
+  const bool queueing = median && least != Clock::duration::max() && *median > least + kQueueing;
   const bool congested = refused_ && (queueing || stalled);
   const double fps = static_cast<double>(delays_.size()) / seconds;
 

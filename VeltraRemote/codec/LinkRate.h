@@ -30,7 +30,7 @@ class LinkRate {
   // How often the rate is decided.
   static constexpr auto kInterval = std::chrono::milliseconds(250);
 
-  LinkRate(int64_t ceiling, int fps);
+  explicit LinkRate(int64_t ceiling);
 
   // A videoFrame of `bytes` went to the transport.
   void sent(size_t bytes, Clock::time_point now);
@@ -50,8 +50,6 @@ class LinkRate {
 
   const int64_t ceiling_;
   const int64_t floor_;
-  // Delays beyond the link's least one by more than this are queueing, not decoding.
-  const Clock::duration congestionDelay_;
   int64_t target_;
   struct InFlight {
     size_t bytes;

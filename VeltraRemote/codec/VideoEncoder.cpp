@@ -52,7 +52,7 @@ VideoEncoder::VideoEncoder(RemoteConfiguration configuration, std::shared_ptr<Pa
   name_ = session_->name();
   bitRate_ = appliedBitRate_ = session_->bitRate();
   keyFrameInterval_ = session_->keyFrameInterval();
-  flow_->rate.emplace(bitRate_, configuration_.fps);
+  flow_->rate.emplace(bitRate_);
 }
 
 VideoEncoder::VideoEncoder(RemoteConfiguration configuration, std::shared_ptr<PacketSender> sender,
@@ -66,7 +66,7 @@ VideoEncoder::VideoEncoder(RemoteConfiguration configuration, std::shared_ptr<Pa
       keyFrameInterval_(session_->keyFrameInterval()),
       queue_("veltra.encode") {
   appliedBitRate_ = bitRate_;
-  flow_->rate.emplace(bitRate_, configuration_.fps);
+  flow_->rate.emplace(bitRate_);
 }
 
 VideoEncoder::~VideoEncoder() {

@@ -15,7 +15,7 @@ using Clock = LinkRate::Clock;
 // most three are unacknowledged, their size following the rate, and each one is acknowledged
 // once it crossed the link and was decoded.
 struct Simulation {
-  LinkRate rate{20'000'000, 60};
+  LinkRate rate{20'000'000};
   Clock::time_point now{};
   double megabits = 0;
   Clock::duration decode = 2ms;

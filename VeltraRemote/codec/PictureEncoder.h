@@ -27,6 +27,9 @@ class PictureEncoder {
   // Whether encode() would take a picture now, so that a caller may spare itself the grab of one
   // that would be dropped. Only a hint: encode() still decides.
   virtual bool ready() const { return true; }
+  // Whether it is only finishing the last picture taken, and so ready again within moments by
+  // itself (not waiting for the client's acknowledgements). Only a hint.
+  virtual bool busy() const { return false; }
   // Drops every later picture and finishes what was taken. A second call does nothing.
   virtual void stop() = 0;
   // One frameAck from the client.

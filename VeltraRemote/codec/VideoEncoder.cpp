@@ -90,6 +90,11 @@ bool VideoEncoder::ready() const {
   return flow_->takes(LinkRate::Clock::now());
 }
 
+bool VideoEncoder::busy() const {
+  std::lock_guard lock(flow_->mutex);
+  return flow_->pending && !flow_->stopped;
+}
+
 bool VideoEncoder::encode(ScreenPicture picture, int64_t presentationTime) {
   {
     std::lock_guard lock(flow_->mutex);

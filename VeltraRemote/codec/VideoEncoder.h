@@ -56,6 +56,8 @@ class VideoEncoder final : public PictureEncoder {
   bool encode(ScreenPicture picture, int64_t presentationTime) override;
   // Whether encode() would take a picture now. Capture queue.
   bool ready() const override;
+  // A picture is in the encoder or its frame on its way to the transport. Capture queue.
+  bool busy() const override;
   // Drops every later picture, then drains and releases the encoder; what the encoder still
   // held goes out through the output step before this returns. Nothing is sent afterwards.
   // Capture queue; a second call does nothing.

@@ -28,6 +28,8 @@ int64_t monotonicMicros() {
 // How long drawing that was just reported gets to finish before the screen is copied: clients
 // draw a picture in several requests, and the first one already reports the damage.
 constexpr Clock::duration kSettle = std::chrono::milliseconds(1);
+// How soon a change is looked at again while the encoder finishes the last picture.
+constexpr Clock::duration kBusyRetry = std::chrono::milliseconds(1);
 
 // Pictures the encoder may hold at once; a tick with none free is skipped.
 constexpr int kPicturesInFlight = 3;
@@ -136,9 +138,13 @@ void RemoteCapture::scheduleTick() {
   armTick();
 }
 
-// Re-arming cancels a pending wait: its handler sees the error and leaves.
 void RemoteCapture::armTick() {
-  timer_->expires_at(nextTick_);
+  armTimer(nextTick_);
+}
+
+// Re-arming cancels a pending wait: its handler sees the error and leaves.
+void RemoteCapture::armTimer(Clock::time_point at) {
+  timer_->expires_at(at);
   timer_->async_wait([this](const std::error_code& error) {
     if (error || phase_ != Phase::capturing) return;
     tick();
@@ -186,7 +192,20 @@ void RemoteCapture::tick() {
   // client not acknowledging) or all three buffers held by it skip the tick: the change waits for
   // the next one without costing a grab.
   if (dirty_) {
-    lastAttempt_ = Clock::now();
+    // An encode that ran a little long would cost the change a whole frame interval: looked at
+    // again in a moment instead. Only right after a picture was taken, so that a send stuck
+    // behind a client that stopped reading does not keep the capture polling.
+    const Clock::time_point now = Clock::now();
+    if (now - lastTaken_ < 2 * period_ && !encoder_->ready() && encoder_->busy()) {
+      // The pacing counts from when the picture was wanted, so that retries do not push the
+      // grabs later and later against the display's own drawing.
+      if (!wantedSince_) wantedSince_ = now;
+      armTimer(now + kBusyRetry);
+      watchDisplay();
+      return;
+    }
+    lastAttempt_ = wantedSince_.value_or(now);
+    wantedSince_.reset();
     if (ScreenPicture picture = encoder_->ready() ? pool_->acquire() : ScreenPicture()) {
       const int64_t time = monotonicMicros();
       if (!source_->grab(picture)) {
@@ -202,6 +221,7 @@ void RemoteCapture::tick() {
       // what it had changed goes with the next.
       if (encoder_->encode(picture, time)) {
         dirty_ = false;
+        lastTaken_ = Clock::now();
         refusedDamage_.clear();
       } else {
         refusedDamage_ = picture.damage();

@@ -98,6 +98,7 @@ class RemoteCapture final {
   void waitForNextTry();
   void scheduleTick();
   void armTick();
+  void armTimer(std::chrono::steady_clock::time_point at);
   void tick();
   void watchDisplay();
   void displayEvent();
@@ -131,6 +132,9 @@ class RemoteCapture final {
   // sooner than a period later, so that a refusing encoder does not turn every drawing into a
   // grab.
   std::chrono::steady_clock::time_point lastAttempt_;
+  std::chrono::steady_clock::time_point lastTaken_;  // the encoder took a picture
+  // Since when a change waits for the encoder to finish its last picture.
+  std::optional<std::chrono::steady_clock::time_point> wantedSince_;
   std::chrono::steady_clock::duration period_{};
   // The screen may differ from the last picture the encoder took.
   bool dirty_ = true;

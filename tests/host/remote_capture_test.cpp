@@ -32,6 +32,7 @@ struct Scene {
   int opensOnTry = 1;  // 0: never
   bool changing = false, announces = false, broken = false, grabFails = false, accepting = true;
   bool ready = true;  // what the encoder says before a grab; it may still refuse
+  bool busy = false;  // when not ready: only finishing its last picture
   bool changedSinceGrab = false;
   std::vector<Clock::time_point> tries;
   int polls = 0, grabs = 0, closes = 0, offered = 0, taken = 0, stops = 0;
@@ -140,6 +141,9 @@ class RecordingEncoder final : public PictureEncoder {
   }
   bool ready() const override {
     return s_->locked([&] { return s_->ready; });
+  }
+  bool busy() const override {
+    return s_->locked([&] { return s_->busy; });
   }
   void acknowledgeFrame() override {}
 
@@ -344,6 +348,31 @@ TEST_F(RemoteCaptureTest, AChangingScreenIsGrabbedAndTakenNoFasterThanTheFrameRa
   EXPECT_EQ(scene->locked([&] { return scene->grabs; }), before);
   scene->locked([&] { return scene->ready = true; });
   EXPECT_TRUE(scene->waitFor([&] { return scene->grabs > before; }));
+}
+
+// An encoder that is only finishing its last picture is asked again within moments, so that a
+// long encode does not cost the next change a frame interval; one that stays busy past two
+// intervals (its send stuck behind a client that stopped reading) is asked once an interval.
+TEST_F(RemoteCaptureTest, ABusyEncoderIsAskedAgainSoonOnlyRightAfterItTookAPicture) {
+  const auto period = 100ms;
+  scene->changing = true;
+  create(10);
+  ASSERT_EQ(startAndWait(), "");
+  ASSERT_TRUE(scene->waitFor([&] { return scene->taken >= 1; }));
+  const Clock::time_point taken = Clock::now();
+  scene->locked([&] { return scene->ready = false, scene->busy = true; });
+  const auto fivePolls = [&] {
+    const Clock::time_point from = Clock::now();
+    EXPECT_TRUE(scene->waitForPolls(5));
+    return Clock::now() - from;
+  };
+  ASSERT_TRUE(scene->waitForPolls(2));  // the next tick found it busy
+  EXPECT_LT(fivePolls(), period);
+  test::waitUntil([&] { return Clock::now() - taken > 2 * period; });
+  EXPECT_GE(fivePolls(), 3 * period);
+  const int grabs = scene->locked([&] { return scene->grabs; });
+  scene->locked([&] { return scene->ready = true, scene->busy = false; });
+  EXPECT_TRUE(scene->waitFor([&] { return scene->grabs > grabs; }));
 }
 
 // With the cursor reported, the source leaves the pointer out and each new image reaches the sink,

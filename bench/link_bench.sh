@@ -3,7 +3,8 @@
 # recovers: free for 5 s, throttled to R Mbit/s for T s, free again for 10 s, for each R. Per
 # run: pictures per second (mean and worst second) and the latency median while throttled,
 # leaving out the first 2 s of the throttle (the stream adapting), and how long after the
-# throttle ended the video's bit rate took to get back to 90 % of its level before it.
+# throttle ended the stream's rate took to get back to 90 % of its level before it (from the
+# relay's count of the bytes it passed to the client every 100 ms, over 300 ms windows).
 #
 #   bench/link_bench.sh [--throttle T] [--rates "10 5"] [--build DIR] [--before HOST]
 #                       [--content pattern|grain]
@@ -56,23 +57,22 @@ run() {  # LABEL HOST-PROGRAM RATE
   port=$(( port + 2 ))
   start_host "$name" "$port" "$session"
   "$bin/dev/veltra-relay" --listen $(( port + 1 )) --to "$port" --rate "$rate" \
-    --rate-from "$free_before" --rate-until $(( free_before + throttle )) \
+    --rate-from "$free_before" --rate-until $(( free_before + throttle )) --report-ms 100 \
     --seconds $(( seconds + 60 )) >"$out/$name.relay.log" 2>&1 &
   local relay_pid=$!
   remember "$relay_pid"
   wait_for_line "$out/$name.relay.log" "listening" 10 "$relay_pid"
-  # Each line of the client stamped with the monotonic time it was read at.
-  ( "$bin/veltra-remote" --headless --address 127.0.0.1 --port $(( port + 1 )) --key-file - \
-      --mode 1920x1080@60 --seconds "$seconds" --latency "$out/$name.csv" <<<"$host_key" 2>&1 |
-      while IFS= read -r line; do echo "$(mono_us) $line"; done ) >"$out/$name.remote.log" &
+  "$bin/veltra-remote" --headless --address 127.0.0.1 --port $(( port + 1 )) --key-file - \
+    --mode 1920x1080@60 --seconds "$seconds" --latency "$out/$name.csv" <<<"$host_key" \
+    >"$out/$name.remote.log" 2>&1 &
   local remote_pid=$!
   remember "$remote_pid"
   wait "$remote_pid" || true
   stop "$host_pid" "$relay_pid"
-  python3 - "$label" "$rate" "$out/$name.csv" "$out/$name.relay.log" "$out/$name.remote.log" \
+  python3 - "$label" "$rate" "$out/$name.csv" "$out/$name.relay.log" \
     >>"$summary" <<'PY'
 import re, statistics, sys
-label, rate, csv, relay, remote = sys.argv[1:]
+label, rate, csv, relay = sys.argv[1:]
 text = open(relay).read()
 on = re.search(r"rate [0-9.]+ Mbit/s on at (\d+) us", text)
 off = re.search(r"rate off at (\d+) us", text)
@@ -87,12 +87,13 @@ start = on + 2_000_000
 inside = [p for p in pictures if start <= p[0] < off]
 seconds = [sum(1 for p in inside if s <= p[0] < s + 1_000_000) for s in range(start, off - 999_999, 1_000_000)]
 latencies = [p[1] / 1000 for p in inside if p[1] is not None]
-rates = []
-for line in open(remote):
-    m = re.match(r"(\d+) decoded \d+ fps .* ([0-9.]+) Mbit/s", line)
-    if m: rates.append((int(m.group(1)), float(m.group(2))))
-level = statistics.median([r for t, r in rates if t < on] or [0])
-back = next((t for t, r in rates if t > off and r >= 0.9 * level), None)
+sent = [(int(t), int(b)) for b, t in re.findall(r"to the client (\d+) bytes at (\d+) us", text)]
+def rate_at(i, span=3):  # Mbit/s over the 300 ms ending at report i
+    (t0, b0), (t1, b1) = sent[i - span], sent[i]
+    return (b1 - b0) * 8 / (t1 - t0)
+windows = [(sent[i][0], rate_at(i)) for i in range(3, len(sent))]
+level = statistics.median([r for t, r in windows if on - 4_000_000 <= t <= on] or [0])
+back = next((t for t, r in windows if t - 300_000 >= off and r >= 0.9 * level), None)
 recovery = f"{(back - off) / 1e6:.1f} s (from {level:.1f} Mbit/s)" if back else f"not within the run (from {level:.1f} Mbit/s)"
 fps = len(inside) / ((off - start) / 1e6)
 median = f"{statistics.median(latencies):.1f} ms" if latencies else "–"

@@ -1,13 +1,14 @@
 // veltra-relay: a TCP relay on loopback between a client and a host that plays a bad network.
 //
 //   veltra-relay --listen PORT --to PORT [--delay MS] [--rate MBIT [--rate-from S]
-//                [--rate-until S]] [--cut-after S] [--seconds S]
+//                [--rate-until S]] [--report-ms N] [--cut-after S] [--seconds S]
 //
 // Every byte is forwarded unchanged, in order, one client at a time (a second is closed at
 // once). --delay holds each chunk MS milliseconds in both directions; --rate lets at most MBIT
 // megabits per second through in each direction, with a 64 KiB queue as a router would have,
 // from S seconds into a session (--rate-from) until S seconds into it (--rate-until), so that a
-// run can show how a stream adapts to a link that slows down and recovers;
+// run can show how a stream adapts to a link that slows down and recovers; --report-ms prints
+// every N ms how many bytes went to the client so far, on the monotonic clock;
 // --cut-after S closes both connections S seconds into a session, in the middle of the first
 // large frame (a video frame: 1 KiB or more) from the host after that. The relay reads frame
 // lengths only: it cannot and does not look inside the sealed records. It prints what happened
@@ -51,6 +52,7 @@ struct Settings {
   double megabits = 0;  // 0: unlimited
   double rateFrom = 0;  // seconds into a session
   double rateUntil = 1e9;
+  std::chrono::milliseconds report{0};  // 0: no reports
   std::optional<std::chrono::milliseconds> cutAfter;
   std::chrono::seconds lifetime{3600};
 };
@@ -126,6 +128,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void start() {
     started_ = Clock::now();
     announceRate();
+    report();
     host_.async_connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), settings_.to),
                         [self = shared_from_this()](asio::error_code error) {
                           if (error) return self->end("the host refused: " + error.message());
@@ -143,6 +146,22 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // Says when the rate starts and stops holding, on the monotonic clock of the latency stamps, so
   // that a bench can tell its pictures apart.
+  // The bytes to the client so far, every settings_.report, so that a bench can follow the
+  // stream's rate finer than its client's once-a-second figures.
+  void report() {
+    if (settings_.report <= std::chrono::milliseconds(0)) return;
+    if (!reportTimer_) reportTimer_ = std::make_shared<asio::steady_timer>(io_);
+    reportTimer_->expires_after(settings_.report);
+    reportTimer_->async_wait([self = shared_from_this()](asio::error_code error) {
+      if (error || self->ended) return;
+      const auto micros =
+          std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch());
+      ::say("to the client " + std::to_string(self->down_ ? self->down_->forwarded() : 0) +
+            " bytes at " + std::to_string(micros.count()) + " us");
+      self->report();
+    });
+  }
+
   void announceRate() {
     if (settings_.megabits <= 0) return;
     const auto say = [this](double at, std::string what) {
@@ -180,6 +199,7 @@ class Session : public std::enable_shared_from_this<Session> {
     say(line);
     if (up_) up_->stop();
     if (down_) down_->stop();
+    if (reportTimer_) reportTimer_->cancel();
     up_.reset();
     down_.reset();
     asio::post(io_, [self = shared_from_this()] { self->ended_(); });
@@ -195,6 +215,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::function<void()> ended_;
   std::shared_ptr<Pump> up_;
   std::shared_ptr<Pump> down_;
+  std::shared_ptr<asio::steady_timer> reportTimer_;
   Clock::time_point started_;
 };
 
@@ -306,7 +327,7 @@ int main(int argc, char** argv) {
   veltra::CommandLine commandLine(
       "veltra-relay", "Relays one TCP client on loopback to a host, playing a bad network.",
       "veltra-relay --listen PORT --to PORT [--delay MS] [--rate MBIT [--rate-from S]\n"
-      "                    [--rate-until S]] [--cut-after S] [--seconds S]");
+      "                    [--rate-until S]] [--report-ms N] [--cut-after S] [--seconds S]");
   CLI::App& app = commandLine.app();
   double delay = 0, cutAfter = 0, seconds = 3600;
   app.add_option("--listen", settings.listen, "The loopback port the client connects to")
@@ -330,6 +351,10 @@ int main(int argc, char** argv) {
   app.add_option("--rate-until", settings.rateUntil, "The rate holds until S seconds into it")
       ->type_name("S")
       ->check(veltra::decimalNumber(0, 1e6));
+  double report = 0;
+  app.add_option("--report-ms", report, "Print the bytes sent to the client every N ms")
+      ->type_name("N")
+      ->check(veltra::decimalNumber(0, 1e6));
   auto* cut = app.add_option("--cut-after", cutAfter,
                              "Cut the session S seconds in, in the middle of a large frame")
                   ->type_name("S")
@@ -343,6 +368,7 @@ int main(int argc, char** argv) {
     settings.cutAfter = std::chrono::milliseconds(static_cast<int64_t>(cutAfter * 1000));
   }
   settings.lifetime = std::chrono::seconds(static_cast<int64_t>(seconds));
+  settings.report = std::chrono::milliseconds(static_cast<int64_t>(report));
 
   asio::io_context io;
   tcp::acceptor acceptor(io);

@@ -194,16 +194,16 @@ class ClickSound {
   // try the user's own or start one.
   static std::unique_ptr<ClickSound> open() {
     if (std::getenv("PULSE_SERVER") == nullptr) return nullptr;
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, kChannels};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, kChannels};
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<uint32_t>(-1);
-    attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(20'000, &spec));
-    attributes.prebuf = static_cast<uint32_t>(pa_frame_size(&spec));
+    attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(20'000, &format));
+    attributes.prebuf = static_cast<uint32_t>(pa_frame_size(&format));
     attributes.minreq = static_cast<uint32_t>(-1);
     attributes.fragsize = static_cast<uint32_t>(-1);
     int error = 0;
     pa_simple* stream = pa_simple_new(nullptr, "veltra-test-pattern", PA_STREAM_PLAYBACK, nullptr,
-                                      "click", &spec, nullptr, &attributes, &error);
+                                      "click", &format, nullptr, &attributes, &error);
     if (stream == nullptr) return nullptr;
     // On a display's fresh sound server, what the first playback stream plays in its first
     // ~0.6 s comes out that late, all at once. 10 ms of silence played to the end takes that

@@ -71,9 +71,9 @@ struct PulseAudioOutput::Playback {
   }
 
   void openStream() {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, AudioJitterBuffer::kRate,
-                              AudioJitterBuffer::kChannels};
-    stream = pa_stream_new(context, "Remote computer", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_S16LE, AudioJitterBuffer::kRate,
+                                AudioJitterBuffer::kChannels};
+    stream = pa_stream_new(context, "Remote computer", &format, nullptr);
     if (!stream) {
       failed = true;
       return;

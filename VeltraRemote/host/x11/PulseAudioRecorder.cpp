@@ -84,8 +84,8 @@ struct PulseAudioRecorder::Recording {
   }
 
   void openStream() {
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, kChannels};
-    stream = pa_stream_new(context, "Veltra display sound", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, kChannels};
+    stream = pa_stream_new(context, "Veltra display sound", &format, nullptr);
     if (!stream) {
       failed = true;
       return;

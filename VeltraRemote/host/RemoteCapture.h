@@ -35,7 +35,9 @@ struct RemoteCaptureOptions {
 // short settle and no sooner than one frame interval after the last grab, so a change waits for
 // the capture only when the screen changes faster than the frame rate. Grabs are paced whether
 // the encoder takes them or not: an encoder that refuses (busy, or a client that stopped
-// acknowledging) costs one grab per frame interval, not one per drawing. At most three pictures
+// acknowledging) costs one grab per frame interval, not one per drawing. An encoder that is only
+// finishing the picture it took last is asked again a millisecond later, so that an encode that
+// ran a little long does not cost the change a whole interval. At most three pictures
 // in flight (a pool of three NV12 buffers; a tick with none free is skipped). A change stays
 // pending until the encoder takes a picture taken after it, so a change followed by a still
 // screen is never lost to a busy encoder; the damage of refused pictures goes with that picture.
